@@ -1,0 +1,16 @@
+#!/bin/sh
+# Installs the Debian packages the builds and tests need, when any is missing.
+# Safe to run repeatedly; does nothing when everything is there.
+set -e
+PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev \
+g++-mingw-w64-x86-64 mingw-w64-x86-64-dev wine64 xvfb libspeexdsp-dev libsoxr-dev valgrind"
+missing=""
+for p in $PACKAGES; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+echo "Installing:$missing"
+SUDO=""
+[ "$(id -u)" = 0 ] || SUDO=sudo
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing >/dev/null
