@@ -26,4 +26,6 @@ function(ksasio_add_subsystem name)
   target_compile_definitions(${target} ${scope} KSASIO_BRAND_${BRAND}=1)
   target_link_libraries(${target} ${scope} ${S_DEPENDS})
   set_property(GLOBAL APPEND PROPERTY KSASIO_SUBSYSTEMS ${target})
+  # Lets the folder's CMakeLists.txt add link libraries whichever kind it is.
+  set(KSASIO_SCOPE ${scope} PARENT_SCOPE)
 endfunction()
