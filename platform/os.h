@@ -135,9 +135,16 @@ uint64_t nanoseconds();
 // program receives its own path as its first argument either way. Returns a
 // process handle (waitable, signalled on exit) or nullptr.
 Handle startProcess(const char* path, const char* arguments);
+// Ends a started process at once; its handle then reports exitCode.
+bool terminateProcess(Handle process, uint32_t exitCode);
+uint32_t currentProcessId();
 bool fileExists(const char* path);
 // Full path of the running executable.
 bool currentExecutablePath(char* path, size_t size);
+
+// Sets (or, with a null value, removes) a variable of this process's
+// environment; started processes inherit it.
+bool setEnvironmentVariable(const char* name, const char* value);
 
 // ------------------------------------------------------------------ debug
 

@@ -1,0 +1,83 @@
+// Waitable objects of the POSIX implementation.
+//
+// Every object's state is guarded by one process-wide mutex, so a wait over
+// several objects sees one consistent picture without any lock ordering. A
+// waiting thread registers one condition variable on each object it waits
+// for; signalling an object wakes exactly the threads registered on it,
+// which then re-check under the mutex. Nothing polls.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "platform/os.h"
+
+namespace os::posix {
+
+std::mutex& objectLock();
+
+struct Waiter {
+    std::condition_variable wake;
+};
+
+class KernelObject {
+public:
+    enum class Kind { Event, Semaphore, Thread, Process };
+
+    explicit KernelObject(Kind kind) : kind(kind) {}
+    virtual ~KernelObject() = default;
+    KernelObject(const KernelObject&) = delete;
+    KernelObject& operator=(const KernelObject&) = delete;
+
+    // All of these run with objectLock() held.
+    virtual bool isSignalled() const = 0;
+    // Takes the one signal a satisfied wait is owed (auto-reset, count).
+    virtual void consume() {}
+    // Gets the object ready to be waited on; false (with lastError) if it
+    // cannot be.
+    virtual bool prepareForWait() { return true; }
+    // Whether releasing the last reference must also hold the named-object
+    // table lock (see named_event.cpp).
+    virtual bool isNamed() const { return false; }
+
+    void notifyWaiters() {
+        for (Waiter* waiter : waiters) waiter->wake.notify_all();
+    }
+
+    const Kind kind;
+    std::vector<Waiter*> waiters;
+    // Open handles; the handle value is valid while this is above zero.
+    int handleCount = 0;
+    // Handles plus internal users (a running thread, a wait in progress).
+    int references = 0;
+};
+
+class EventObject : public KernelObject {
+public:
+    EventObject(bool manualReset, bool signalled)
+        : KernelObject(Kind::Event), manualReset(manualReset), signalled(signalled) {}
+    bool isSignalled() const override { return signalled; }
+    void consume() override {
+        if (!manualReset) signalled = false;
+    }
+    // With objectLock() held. Named events override them to reach other
+    // processes; false leaves the reason in lastError().
+    virtual bool set();
+    virtual bool reset();
+
+    const bool manualReset;
+    bool signalled;
+};
+
+// Makes a handle for a new object (one handle, one reference).
+Handle publish(KernelObject* object);
+// With objectLock() held: the object of a valid handle, else null.
+KernelObject* lookupLocked(Handle handle);
+// A second handle to an existing object, with objectLock() held.
+void addHandleLocked(KernelObject* object);
+// Drops one reference; the last one deletes the object outside objectLock().
+void release(KernelObject* object);
+
+}  // namespace os::posix
