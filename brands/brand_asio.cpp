@@ -1,0 +1,3 @@
+#include "brands/brand_asio.h"
+
+AsioBrandIf* AsioBrandIf::getActiveBrand() { return dynamic_cast<AsioBrandIf*>(BrandIf::getActiveBrand()); }
