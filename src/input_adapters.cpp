@@ -1,0 +1,177 @@
+#include "src/input_adapters.h"
+
+#include <cstring>
+#include <new>
+
+#include "src/conversion_limits.h"
+
+using namespace src_detail;
+
+template <typename T>
+InputSamplerateConversionAdapterAbs<T>::InputSamplerateConversionAdapterAbs(int32_t hostFrames)
+    : hostFrames_(hostFrames) {}
+
+template <typename T>
+InputSamplerateConversionAdapterAbs<T>::~InputSamplerateConversionAdapterAbs() {
+    delete converter_;
+    delete[] input_;
+    delete[] work_;
+}
+
+template <typename T>
+void InputSamplerateConversionAdapterAbs<T>::setUp(SamplerateConverterIf* converter,
+                                                   int32_t inputCapacity, int32_t carryCapacity,
+                                                   int32_t maxMade) {
+    converter_ = converter;
+    if (!converter_) return;
+    inputCapacity_ = inputCapacity;
+    carryCapacity_ = carryCapacity;
+    input_ = new (std::nothrow) T[inputCapacity]();
+    work_ = new (std::nothrow) T[int64_t(carryCapacity) + maxMade + hostFrames_]();
+    valid_ = input_ && work_;
+}
+
+template <typename T>
+int32_t InputSamplerateConversionAdapterAbs<T>::framesOwed(int32_t hostFrames) const {
+    if (hostFrames > hostFrames_) hostFrames = hostFrames_;
+    return hostFrames - static_cast<int32_t>(carryCount_);
+}
+
+template <typename T>
+int32_t InputSamplerateConversionAdapterAbs<T>::limitToCapacity(int64_t frames) const {
+    if (frames <= 0) return 0;
+    return frames > inputCapacity_ ? inputCapacity_ : static_cast<int32_t>(frames);
+}
+
+template <typename T>
+int32_t InputSamplerateConversionAdapterAbs<T>::process(int32_t frames, void* out) {
+    int32_t made = 0;
+    convert(input_, frames, out, made);
+    return made;
+}
+
+template <typename T>
+void InputSamplerateConversionAdapterAbs<T>::convert(const void* in, int32_t inFrames, void* out,
+                                                     int32_t& outFrames) {
+    outFrames = 0;
+    if (!valid_) return;
+    const int32_t n = limitToCapacity(inFrames);
+    const int64_t carry = static_cast<int64_t>(carryCount_);
+    int32_t made = 0;
+    if (n > 0) converter_->convert(in, n, work_ + carry, made);
+    const int64_t total = carry + made;
+    const int64_t frames = hostFrames_;
+    T* o = static_cast<T*>(out);
+    if (total >= frames) {
+        std::memcpy(o, work_, sizeof(T) * frames);
+        int64_t rest = total - frames;
+        if (rest > carryCapacity_) {
+            dropped_ += rest - carryCapacity_;
+            rest = carryCapacity_;
+        }
+        std::memmove(work_, work_ + frames, sizeof(T) * rest);
+        carryCount_ = static_cast<uint64_t>(rest);
+    } else {
+        const int64_t missing = frames - total;
+        padded_ += missing;
+        if (!started_) {
+            // Before the stream there is silence: the gap goes in front.
+            std::memset(static_cast<void*>(o), 0, sizeof(T) * missing);
+            std::memcpy(o + missing, work_, sizeof(T) * total);
+        } else {
+            // Mid-stream the signal holds its last value until it resumes.
+            std::memcpy(o, work_, sizeof(T) * total);
+            const T hold = total > 0 ? work_[total - 1] : last_;
+            for (int64_t i = total; i < frames; ++i) o[i] = hold;
+        }
+        carryCount_ = 0;
+    }
+    last_ = o[frames - 1];
+    started_ = true;
+    outFrames = hostFrames_;
+}
+
+template <typename T>
+IntegerUpInputSamplerateConversionAdapter<T>::IntegerUpInputSamplerateConversionAdapter(
+    int32_t factor, int32_t& hardwareFrames, int32_t frames)
+    : InputSamplerateConversionAdapterAbs<T>(frames), factor_(factor) {
+    hardwareFrames = 0;
+    if (factor < 1 || !framesAcceptable(frames)) return;
+    auto* converter = new (std::nothrow) IntegerUpSamplerateConverter<T>(factor);
+    const int32_t capacity = static_cast<int32_t>(ceilDiv(frames, factor));
+    this->setUp(converter, capacity, factor - 1, capacity * factor);
+    if (this->isValid()) hardwareFrames = capacity;
+}
+
+template <typename T>
+int32_t IntegerUpInputSamplerateConversionAdapter<T>::hardwareFramesFor(int32_t hostFrames) {
+    if (!this->isValid()) return 0;
+    return this->limitToCapacity(ceilDiv(this->framesOwed(hostFrames), factor_));
+}
+
+template <typename T>
+IntegerDownInputSamplerateConversionAdapter<T>::IntegerDownInputSamplerateConversionAdapter(
+    int32_t factor, int32_t& hardwareFrames, int32_t frames)
+    : InputSamplerateConversionAdapterAbs<T>(frames), factor_(factor) {
+    hardwareFrames = 0;
+    if (factor < 1 || !framesAcceptable(frames) || !framesAcceptable(int64_t(frames) * factor))
+        return;
+    down_ = new (std::nothrow) IntegerDownSamplerateConverter<T>(factor);
+    // A full packet completes exactly the host frames: nothing to carry.
+    this->setUp(down_, frames * factor, 0, frames + 1);
+    if (this->isValid()) hardwareFrames = frames * factor;
+}
+
+template <typename T>
+int32_t IntegerDownInputSamplerateConversionAdapter<T>::hardwareFramesFor(int32_t hostFrames) {
+    if (!this->isValid()) return 0;
+    return this->limitToCapacity(int64_t(this->framesOwed(hostFrames)) * factor_ - down_->gathered());
+}
+
+template <typename T, int32_t Min, int32_t Max>
+VariableRateInputSamplerateConversionAdapter<T, Min, Max>::VariableRateInputSamplerateConversionAdapter(
+    double ratio, int32_t& hardwareFrames, int32_t frames)
+    : InputSamplerateConversionAdapterAbs<T>(frames), ratio_(ratio) {
+    hardwareFrames = 0;
+    if (!framesAcceptable(frames) || !(frames * ratio <= double(kMaxAdapterFrames))) return;
+    variable_ = new (std::nothrow) VariableRateSamplerateConverter<T, Min, Max>(ratio);
+    if (variable_ && !variable_->isValid()) {
+        delete variable_;
+        variable_ = nullptr;
+    }
+    if (!variable_) {
+        this->setUp(nullptr, 0, 0, 0);
+        return;
+    }
+    variable_->prime();
+    const int64_t step = variable_->fixedStep();
+    // Computed from the converter's exact step, so that the bounds below
+    // hold for the positions it really visits.
+    const int64_t capacity = ceilDiv(int64_t(frames) * step, kOne);
+    // Requests that are exact leave at most the outputs that complete on the
+    // same input sample as the last one owed: ceil(1 / ratio) - 1.
+    const int64_t sameSample = ceilDiv(kOne, step) - 1;
+    const int64_t byPacket = ceilDiv(capacity * kOne, step) - frames;
+    int64_t carryCapacity = sameSample > byPacket ? sameSample : byPacket;
+    if (carryCapacity < 0) carryCapacity = 0;
+    this->setUp(variable_, static_cast<int32_t>(capacity), static_cast<int32_t>(carryCapacity),
+                variable_->maxOutputsFor(static_cast<int32_t>(capacity)));
+    if (this->isValid()) hardwareFrames = static_cast<int32_t>(capacity);
+}
+
+template <typename T, int32_t Min, int32_t Max>
+int32_t VariableRateInputSamplerateConversionAdapter<T, Min, Max>::hardwareFramesFor(int32_t hostFrames) {
+    if (!this->isValid()) return 0;
+    const int32_t owed = this->framesOwed(hostFrames);
+    if (owed <= 0) return 0;
+    return this->limitToCapacity(variable_->inputFramesFor(owed));
+}
+
+template class InputSamplerateConversionAdapterAbs<int16_t>;
+template class InputSamplerateConversionAdapterAbs<Int24>;
+template class IntegerUpInputSamplerateConversionAdapter<int16_t>;
+template class IntegerUpInputSamplerateConversionAdapter<Int24>;
+template class IntegerDownInputSamplerateConversionAdapter<int16_t>;
+template class IntegerDownInputSamplerateConversionAdapter<Int24>;
+template class VariableRateInputSamplerateConversionAdapter<int16_t, -32768, 32767>;
+template class VariableRateInputSamplerateConversionAdapter<Int24, -8388608, 8388607>;

@@ -1,0 +1,70 @@
+// Render-side adapters: host rate in, hardware rate out. Each converts one
+// host buffer into its own output buffer and reports how many hardware
+// frames that made, which the filter uses as the packet length.
+#pragma once
+
+#include <cstdint>
+
+#include "base/int24.h"
+#include "src/integer_converters.h"
+#include "src/samplerate_converter.h"
+#include "src/variable_rate_converter.h"
+
+template <typename T>
+class OutputSamplerateConversionAdapterAbs : public OutputSamplerateConverterIf {
+public:
+    ~OutputSamplerateConversionAdapterAbs() override;
+    OutputSamplerateConversionAdapterAbs(const OutputSamplerateConversionAdapterAbs&) = delete;
+    OutputSamplerateConversionAdapterAbs& operator=(const OutputSamplerateConversionAdapterAbs&) = delete;
+
+    // Converts at most one host buffer (more input is cut off, it would not
+    // fit the output buffer) and returns the output buffer.
+    void* process(const void* in, int32_t inFrames, int32_t& outFrames) override;
+    // Forwards to the converter.
+    void convert(const void* in, int32_t inFrames, void* out, int32_t& outFrames) override;
+
+    bool isValid() const { return valid_; }
+    // The most hardware frames one host buffer yields.
+    int32_t outputCapacity() const { return outputCapacity_; }
+    int32_t hostFrames() const { return hostFrames_; }
+
+protected:
+    explicit OutputSamplerateConversionAdapterAbs(int32_t hostFrames) : hostFrames_(hostFrames) {}
+    // Takes the converter (null when it could not be made) and allocates
+    // room for bufferRoom samples, at least outputCapacity.
+    void setUp(SamplerateConverterIf* converter, int32_t outputCapacity, int32_t bufferRoom);
+
+private:
+    SamplerateConverterIf* converter_ = nullptr;
+    T* output_ = nullptr;
+    int32_t outputCapacity_ = 0;
+    int32_t hostFrames_;
+    bool valid_ = false;
+};
+
+template <typename T>
+class IntegerUpOutputSamplerateConversionAdapter : public OutputSamplerateConversionAdapterAbs<T> {
+public:
+    // hardwareFrames receives frames * factor.
+    IntegerUpOutputSamplerateConversionAdapter(int32_t factor, int32_t frames, int32_t& hardwareFrames);
+};
+
+template <typename T>
+class IntegerDownOutputSamplerateConversionAdapter : public OutputSamplerateConversionAdapterAbs<T> {
+public:
+    // hardwareFrames receives ceil(frames / factor).
+    IntegerDownOutputSamplerateConversionAdapter(int32_t factor, int32_t frames, int32_t& hardwareFrames);
+};
+
+template <typename T, int32_t Min, int32_t Max>
+class VariableRateOutputSamplerateConversionAdapter : public OutputSamplerateConversionAdapterAbs<T> {
+public:
+    // ratio: host rate / hardware rate. hardwareFrames receives
+    // ceil(frames / ratio).
+    VariableRateOutputSamplerateConversionAdapter(double ratio, int32_t frames, int32_t& hardwareFrames);
+};
+
+using VariableRateOutputSamplerateConversionAdapter16 =
+    VariableRateOutputSamplerateConversionAdapter<int16_t, -32768, 32767>;
+using VariableRateOutputSamplerateConversionAdapter24 =
+    VariableRateOutputSamplerateConversionAdapter<Int24, -8388608, 8388607>;

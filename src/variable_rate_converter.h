@@ -1,0 +1,78 @@
+// Conversion between rates whose ratio is not a whole number: a polyphase
+// windowed-sinc interpolator (33 taps, 513 phases) evaluated at window starts
+// that advance by a fixed fractional step through the input. Rather than an
+// input history it keeps the partial sums of the outputs whose windows run
+// past the end of a block and finishes them when the next block arrives, so
+// no input sample is ever copied between blocks.
+#pragma once
+
+#include <cstdint>
+
+#include "base/int24.h"
+#include "src/samplerate_converter.h"
+#include "src/variable_rate_kernel.h"
+
+template <typename T, int32_t Min, int32_t Max>
+class VariableRateSamplerateConverter : public SamplerateConverterIf {
+public:
+    // step: input samples per output sample (input rate / output rate).
+    explicit VariableRateSamplerateConverter(double step);
+    ~VariableRateSamplerateConverter() override;
+    VariableRateSamplerateConverter(const VariableRateSamplerateConverter&) = delete;
+    VariableRateSamplerateConverter& operator=(const VariableRateSamplerateConverter&) = delete;
+
+    // False when the step is unusable (outside kMinStep .. kMaxStep of
+    // conversion_limits.h) or the pending sums could not be allocated; such a
+    // converter writes nothing.
+    bool isValid() const { return pending_ != nullptr; }
+
+    // Fills the set of pending outputs to capacity; they come out on the
+    // first call, so that a capture stream yields a full host buffer from
+    // its first packet.
+    void prime();
+
+    // Blocks of any length from 0 to kMaxBlock samples; an empty block
+    // changes nothing.
+    void convert(const void* in, int32_t inFrames, void* out, int32_t& outFrames) override;
+
+    // Input samples the next block must hold so that convert writes at least
+    // `outputs` samples (1 or more; 0 for outputs <= 0).
+    int32_t inputFramesFor(int32_t outputs) const;
+    // The most samples one call with inFrames inputs can write.
+    int32_t maxOutputsFor(int32_t inFrames) const;
+
+    int32_t capacity() const { return capacity_; }
+    int32_t pendingRoom() const { return pendingRoom_; }
+    int32_t pendingCount() const { return pendingCount_; }
+    const double* pendingSums() const { return pending_; }
+    double step() const { return step_; }
+    int64_t fixedStep() const { return fixedStep_; }
+    // Window start of the oldest pending output (or of the next output when
+    // none is pending), in input samples relative to the next block.
+    double position() const { return double(position_) / double(src_detail::kOne); }
+    int64_t fixedPosition() const { return position_; }
+
+    static constexpr int32_t kMaxBlock = 1 << 22;
+    // Phase row selected by a window start fraction in [0, 1).
+    static int phaseAt(double fraction);
+
+private:
+    void finishPending(const T* x, int32_t n, int32_t& first, T* out, int32_t& made);
+    void startPending(const T* x, int32_t n);
+    void extendPending(const T* x, int32_t n, int32_t first);
+
+    double step_;
+    int64_t fixedStep_ = 0;
+    int32_t capacity_ = 0;
+    int32_t pendingRoom_ = 0;
+    double* pending_ = nullptr;
+    int32_t pendingCount_ = 0;
+    int64_t position_ = 0;
+    const src_detail::KernelRoutines<T>* routines_;
+    // Block edges padded with silence, so that partial windows use the same
+    // 33-tap routine as whole ones.
+    T edge_[128];
+};
+
+using VariableRateSamplerateConverter16 = VariableRateSamplerateConverter<int16_t, -32768, 32767>;
+using VariableRateSamplerateConverter24 = VariableRateSamplerateConverter<Int24, -8388608, 8388607>;

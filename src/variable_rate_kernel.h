@@ -1,0 +1,63 @@
+// The interpolation kernel of the variable-rate converter and the routines
+// that evaluate it: a 33-tap windowed sinc (Kaiser window, beta 5, half-width
+// 17) tabulated at 513 phases, the same for every ratio.
+//
+// Window starts are fixed-point numbers with kFractionBits fractional bits.
+// Exact integer arithmetic keeps the output positions of a stream
+// independent of how it is cut into blocks, so the number of outputs a
+// block completes can be predicted exactly and the buffers sized tightly.
+#pragma once
+
+#include <cstdint>
+
+#include "base/int24.h"
+
+namespace src_detail {
+
+constexpr int kTaps = 33;
+constexpr int kPhases = 513;
+// Rows are padded so that each starts on a 32-byte boundary.
+constexpr int kRowStride = 36;
+constexpr int kFractionBits = 40;
+constexpr int64_t kOne = int64_t(1) << kFractionBits;
+
+// The table, row p at kernelTable() + p * kRowStride; computed on the first
+// call (thread-safe) and constant afterwards.
+const double* kernelTable();
+
+// The value of the kernel formula itself, for phase p (0..512) and tap i.
+double kernelValue(int phase, int tap);
+
+// Window start (integer part) of a fixed-point position; rounds toward minus
+// infinity also for negative positions.
+inline int64_t windowStart(int64_t position) { return position >> kFractionBits; }
+// Phase row of a fixed-point position: its fraction times 512, rounded half
+// away from zero (0 to 512).
+inline int phaseOf(int64_t position) {
+    const int64_t fraction = position & (kOne - 1);
+    return static_cast<int>((fraction + (int64_t(1) << (kFractionBits - 10))) >>
+                            (kFractionBits - 9));
+}
+
+// Window evaluation, chosen once per process for the processor it runs on.
+template <typename T>
+struct KernelRoutines {
+    // Sum of x[i] * k[i] over the 33 taps.
+    double (*dot)(const T* x, const double* k);
+    // Writes every output whose window ends inside the n samples of x,
+    // starting at window start position (advanced by step per output, left
+    // at the first output not written); values are clipped to min..max and
+    // otherwise truncated toward zero. Returns the number written.
+    int32_t (*completeOutputs)(const T* x, int32_t n, int64_t& position, int64_t step,
+                               int32_t min, int32_t max, T* out);
+    const char* name;
+};
+
+// The best routines this processor runs.
+template <typename T>
+const KernelRoutines<T>& kernelRoutines();
+// Plain C++ routines, which every x86-64 processor runs.
+template <typename T>
+const KernelRoutines<T>& portableKernelRoutines();
+
+}  // namespace src_detail
