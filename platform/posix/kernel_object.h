@@ -32,7 +32,7 @@ public:
     KernelObject& operator=(const KernelObject&) = delete;
 
     // All of these run with objectLock() held.
-    virtual bool isSignalled() const = 0;
+    virtual bool isSignalled() = 0;
     // Takes the one signal a satisfied wait is owed (auto-reset, count).
     virtual void consume() {}
     // Gets the object ready to be waited on; false (with lastError) if it
@@ -58,7 +58,7 @@ class EventObject : public KernelObject {
 public:
     EventObject(bool manualReset, bool signalled)
         : KernelObject(Kind::Event), manualReset(manualReset), signalled(signalled) {}
-    bool isSignalled() const override { return signalled; }
+    bool isSignalled() override { return signalled; }
     void consume() override {
         if (!manualReset) signalled = false;
     }

@@ -109,17 +109,26 @@ bool namePaths(const char* name, NamePaths* paths) {
 }
 
 // The per-name guard, held exclusively while holders are checked or changed.
+// The last process to leave a name removes its files, guard included, while
+// holding the guard; so a guard is only held once the locked file is still
+// the one at the path.
 class NameGuard {
 public:
     explicit NameGuard(const std::string& path) {
-        fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd_ < 0) return;
-        while (flock(fd_, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                close(fd_);
-                fd_ = -1;
+        for (;;) {
+            fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            if (fd_ < 0) return;
+            int locked;
+            while ((locked = flock(fd_, LOCK_EX)) != 0 && errno == EINTR) {
+            }
+            struct stat opened, current;
+            if (locked == 0 && fstat(fd_, &opened) == 0 && stat(path.c_str(), &current) == 0 &&
+                opened.st_dev == current.st_dev && opened.st_ino == current.st_ino) {
                 return;
             }
+            close(fd_);
+            fd_ = -1;
+            if (locked != 0) return;
         }
     }
     ~NameGuard() {
@@ -138,6 +147,19 @@ bool lockShared(int fd) {
         if (errno != EINTR) return false;
     }
     return true;
+}
+
+// With the guard held: removes the name's files when no process holds it.
+void removeIfUnheld(const NamePaths& paths) {
+    int probe = open(paths.holders.c_str(), O_RDWR | O_CLOEXEC);
+    if (probe >= 0 && flock(probe, LOCK_EX | LOCK_NB) != 0) {
+        close(probe);
+        return;
+    }
+    sem_unlink(paths.semaphore.c_str());
+    unlink(paths.holders.c_str());
+    unlink(paths.guard.c_str());
+    if (probe >= 0) close(probe);
 }
 
 void drain(sem_t* semaphore) {
@@ -171,18 +193,18 @@ public:
         // A signal this process took but never used belongs to the others.
         if (signalled) postShared();
         close(holdersFd_);
-        int probe = open(paths_.holders.c_str(), O_RDWR | O_CLOEXEC);
-        if (probe >= 0) {
-            if (guard.held() && flock(probe, LOCK_EX | LOCK_NB) == 0) {
-                sem_unlink(paths_.semaphore.c_str());
-                unlink(paths_.holders.c_str());
-            }
-            close(probe);
-        }
+        if (guard.held()) removeIfUnheld(paths_);
         sem_close(semaphore_);
     }
 
     bool isNamed() const override { return true; }
+
+    // Takes a pending count at once rather than waiting for the watcher, so
+    // that a set followed by a wait in one process behaves as on Windows.
+    bool isSignalled() override {
+        if (!signalled && sem_trywait(semaphore_) == 0) signalled = true;
+        return signalled;
+    }
 
     bool set() override {
         if (watching_) return EventObject::set();
@@ -333,8 +355,9 @@ Handle openNamedEvent(const char* name) {
     NameGuard guard(paths.guard);
     int holdersFd = open(paths.holders.c_str(), O_RDWR | O_CLOEXEC);
     if (holdersFd < 0 || !guard.held() || flock(holdersFd, LOCK_EX | LOCK_NB) == 0) {
-        // Nobody holds the name (what is left on disk is from a dead process).
         if (holdersFd >= 0) close(holdersFd);
+        // Nobody holds the name; what is on disk was left by a dead process.
+        if (guard.held()) removeIfUnheld(paths);
         setLastError(kErrorFileNotFound);
         return nullptr;
     }

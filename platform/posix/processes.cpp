@@ -27,7 +27,7 @@ constexpr uint32_t kStillActive = 259;
 class ProcessObject : public KernelObject {
 public:
     explicit ProcessObject(pid_t pid) : KernelObject(Kind::Process), pid(pid) {}
-    bool isSignalled() const override { return ended; }
+    bool isSignalled() override { return ended; }
 
     const pid_t pid;
     bool ended = false;

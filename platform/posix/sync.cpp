@@ -20,7 +20,7 @@ class SemaphoreObject : public KernelObject {
 public:
     SemaphoreObject(int32_t count, int32_t maximum)
         : KernelObject(Kind::Semaphore), count(count), maximum(maximum) {}
-    bool isSignalled() const override { return count > 0; }
+    bool isSignalled() override { return count > 0; }
     void consume() override { --count; }
 
     int32_t count;

@@ -22,7 +22,7 @@ constexpr uint32_t kStillActive = 259;
 class ThreadObject : public KernelObject {
 public:
     ThreadObject() : KernelObject(Kind::Thread) {}
-    bool isSignalled() const override { return ended; }
+    bool isSignalled() override { return ended; }
 
     bool resumed = false;
     bool ended = false;
