@@ -20,7 +20,11 @@ public:
     void operator()() override {
         FunctorIf* functor = argument2_;
         argument2_ = nullptr;
-        (object_->*member_)(argument1_, functor);
+        // Through locals: g++ 12 with -fsanitize=undefined miscompiles the
+        // member-pointer call on the inherited fields into a bad stack read.
+        WorkerThread* worker = object_;
+        Member member = member_;
+        (worker->*member)(argument1_, functor);
     }
 };
 
