@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "base/int24.h"
 #include "src/samplerate_converter.h"
 
 template <typename T>

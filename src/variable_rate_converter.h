@@ -41,6 +41,11 @@ public:
     // The most samples one call with inFrames inputs can write.
     int32_t maxOutputsFor(int32_t inFrames) const;
 
+    // Runs the plain C++ window routines instead of the processor's best,
+    // so that tests and benchmarks can compare the two.
+    void usePortableRoutines() { routines_ = &src_detail::portableKernelRoutines<T>(); }
+    const char* routinesName() const { return routines_->name; }
+
     int32_t capacity() const { return capacity_; }
     int32_t pendingRoom() const { return pendingRoom_; }
     int32_t pendingCount() const { return pendingCount_; }
