@@ -75,7 +75,9 @@ void InputSamplerateConversionAdapterAbs<T>::convert(const void* in, int32_t inF
         const int64_t missing = frames - total;
         padded_ += missing;
         if (!started_) {
-            // Before the stream there is silence: the gap goes in front.
+            // Until the first real sample the stream is silence: the gap goes
+            // in front. With host buffers shorter than the converter's
+            // start-up this happens in the first packet or two, never later.
             std::memset(static_cast<void*>(o), 0, sizeof(T) * missing);
             std::memcpy(o + missing, work_, sizeof(T) * total);
         } else {
@@ -87,7 +89,7 @@ void InputSamplerateConversionAdapterAbs<T>::convert(const void* in, int32_t inF
         carryCount_ = 0;
     }
     last_ = o[frames - 1];
-    started_ = true;
+    if (total > 0) started_ = true;
     outFrames = hostFrames_;
 }
 

@@ -76,13 +76,18 @@ VariableRateOutputSamplerateConversionAdapter<T, Min, Max>::VariableRateOutputSa
     }
     if (!converter) return;
     // Window starts of one block span a half-open stretch of `frames`
-    // samples, in exact arithmetic, so no block yields more than this.
-    const int32_t capacity =
-        static_cast<int32_t>(ceilDiv(int64_t(frames) * kOne, converter->fixedStep()));
+    // samples, in exact arithmetic, so no block yields more than this...
+    const int64_t step = converter->fixedStep();
+    int64_t capacity = ceilDiv(int64_t(frames) * kOne, step);
+    // ...except the first, whose outputs reach back to the converter's
+    // initial position; with steps above 32 that is more than 32 samples
+    // before the stream and makes one output more.
+    const int64_t firstBlock = ceilDiv((int64_t(frames) - 32) * kOne - converter->fixedPosition(), step);
+    if (firstBlock > capacity) capacity = firstBlock;
     // The buffer itself has the converter's worst case as well, so that
     // memory stays safe whatever happens.
-    this->setUp(converter, capacity, converter->maxOutputsFor(frames));
-    if (this->isValid()) hardwareFrames = capacity;
+    this->setUp(converter, static_cast<int32_t>(capacity), converter->maxOutputsFor(frames));
+    if (this->isValid()) hardwareFrames = static_cast<int32_t>(capacity);
 }
 
 template class OutputSamplerateConversionAdapterAbs<int16_t>;
