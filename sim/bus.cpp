@@ -1,0 +1,863 @@
+#include "sim/bus.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/errors.h"
+#include "platform/trace.h"
+#include "sim/model_catalog.h"
+
+namespace sim {
+namespace {
+
+// A clock thread that has had nothing to run for this long ends itself, so
+// an idle process (or a library being unloaded) holds no thread of ours.
+constexpr uint64_t kClockIdleExitNs = 200ull * 1000 * 1000;
+constexpr uint32_t kClockTickMs = 1;
+constexpr uint32_t kClockJoinMs = 2000;
+
+constexpr const char* kAudioInterfaceClass = "{6994ad04-93ef-11d0-a3cc-00a0c9223196}";
+constexpr const char* kHidInterfaceClass = "{4d1e55b2-f16f-11cf-88cb-001111000030}";
+
+bool sameTextNoCase(const std::string& a, const char* b) {
+    const size_t n = std::strlen(b);
+    if (a.size() != n) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+std::string lowerCase(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// "\\?\" + the instance id with '\' as '#' + "#{class}" + reference string,
+// in lower case as the system hands interface paths out.
+std::string interfacePathOf(const std::string& instanceId, const char* interfaceClass, const char* reference) {
+    std::string path = "\\\\?\\";
+    for (char c : instanceId) path.push_back(c == '\\' ? '#' : c);
+    path += "#";
+    path += interfaceClass;
+    path += reference;
+    return lowerCase(path);
+}
+
+std::string format(const char* pattern, unsigned a, unsigned b, unsigned c = 0, unsigned d = 0) {
+    char text[160];
+    std::snprintf(text, sizeof(text), pattern, a, b, c, d);
+    return text;
+}
+
+// The per-port part of instance identifiers, as the system derives it from
+// the parent and the port: a different port yields different ids and paths.
+unsigned portHash(uint32_t port, unsigned salt) {
+    uint32_t h = 0x2a1b3c4du ^ (port * 0x9E3779B1u) ^ (salt * 0x85EBCA6Bu);
+    h ^= h >> 15;
+    h *= 0x2C1B3C6Du;
+    h ^= h >> 12;
+    return h;
+}
+
+DWORD aliasFlags(AliasState state) {
+    switch (state) {
+        case AliasState::Present:
+            return SPINT_ACTIVE;
+        case AliasState::Removed:
+            return SPINT_REMOVED;
+        case AliasState::Missing:
+            return 0;
+    }
+    return 0;
+}
+
+}  // namespace
+
+SimBus::SimBus(ClockMode mode) : mode_(mode), lock_(std::make_shared<os::RecursiveMutex>()) {
+    const DEVINST root = addNode(0, "HTREE\\ROOT\\0");
+    const DEVINST host = addNode(root, "ROOT\\SIMULATED_USB_HOST\\0000");
+    rootHub_ = addNode(host, "USB\\ROOT_HUB30\\4&2d6f8e1c&0&0");
+    clockWake_ = os::createEvent(false, false);
+}
+
+SimBus::~SimBus() {
+    os::Handle thread = nullptr;
+    {
+        os::ScopedLock hold(*lock_);
+        stopClock_ = true;
+        thread = clockThread_;
+        clockThread_ = nullptr;
+    }
+    if (thread != nullptr) {
+        if (clockWake_ != nullptr) os::setEvent(clockWake_);
+        // Bounded: in a library being unloaded an exiting thread may wait for
+        // the loader, which the unloading thread holds; by then it has left
+        // our code and only the handle remains.
+        os::waitForOne(thread, kClockJoinMs);
+        os::closeHandle(thread);
+    }
+    os::ScopedLock hold(*lock_);
+    // Requests still queued point into their callers' memory: complete them
+    // as cancelled rather than leave waiters hanging.
+    for (auto& entry : handles_)
+        if (entry.second.pin) entry.second.pin->cancelAll();
+    for (auto& controller : controllers_) {
+        controller->plugged_ = false;
+        controller->pins_.clear();
+    }
+    if (clockWake_ != nullptr) os::closeHandle(clockWake_);
+}
+
+// ------------------------------------------------------------- controllers
+
+std::shared_ptr<SimController> SimBus::plug(const ControllerConfig& config) {
+    os::ScopedLock hold(*lock_);
+    if (config.serial.size() > kMaxSerialUnits || config.port > kMaxPort) return nullptr;
+    ControllerConfig chosen = config;
+    if (chosen.port == 0) chosen.port = freePort();
+    if (chosen.port == 0 || portTaken(chosen.port, nullptr)) return nullptr;
+    auto controller = std::make_shared<SimController>(lock_, chosen);
+    controller->setFaults(chosen.faults);  // clamps the drift
+    attach(controller);
+    return controller;
+}
+
+bool SimBus::replug(const std::shared_ptr<SimController>& controller) {
+    os::ScopedLock hold(*lock_);
+    if (!controller || controller->lock_ != lock_ || controller->plugged_) return false;
+    if (portTaken(controller->config_.port, controller.get())) return false;
+    attach(controller);
+    return true;
+}
+
+bool SimBus::unplug(const std::shared_ptr<SimController>& controller) {
+    os::ScopedLock hold(*lock_);
+    if (!controller || !controller->plugged_ || controller->lock_ != lock_) return false;
+    detach(*controller);
+    return true;
+}
+
+bool SimBus::move(const std::shared_ptr<SimController>& controller, uint32_t port) {
+    os::ScopedLock hold(*lock_);
+    if (!controller || controller->lock_ != lock_ || port == 0 || port > kMaxPort) return false;
+    if (portTaken(port, controller.get())) return false;
+    if (controller->plugged_) detach(*controller);
+    controller->config_.port = port;
+    attach(controller);
+    return true;
+}
+
+bool SimBus::setQelmLayout(const std::shared_ptr<SimController>& controller, QelmLayout layout) {
+    os::ScopedLock hold(*lock_);
+    if (!controller || controller->lock_ != lock_ || controller->config_.model != Model::Qelm) return false;
+    const bool wasPlugged = controller->plugged_;
+    if (wasPlugged) detach(*controller);
+    controller->config_.layout = layout;
+    if (wasPlugged) attach(controller);
+    return true;
+}
+
+std::vector<std::shared_ptr<SimController>> SimBus::controllers() const {
+    os::ScopedLock hold(*lock_);
+    return controllers_;
+}
+
+uint32_t SimBus::freePort() const {
+    for (uint32_t port = 1; port <= kMaxPort; ++port)
+        if (!portTaken(port, nullptr)) return port;
+    return 0;
+}
+
+bool SimBus::portTaken(uint32_t port, const SimController* except) const {
+    for (const auto& c : controllers_)
+        if (c.get() != except && c->plugged_ && c->config_.port == port) return true;
+    return false;
+}
+
+void SimBus::attach(const std::shared_ptr<SimController>& controller) {
+    SimController& c = *controller;
+    c.generation_ = nextGeneration_++;
+    c.filter_ = describeFilter(c.config_.model, c.config_.layout);
+    c.instances_.assign(c.filter_.pins.size(), 0);
+    c.pins_.clear();
+    buildTree(c);
+    c.plugged_ = true;
+    if (std::find(controllers_.begin(), controllers_.end(), controller) == controllers_.end())
+        controllers_.push_back(controller);
+    TRACE("SimBus: %s %s plugged into port %u", modelInfo(c.config_.model).name, narrow(c.config_.serial).c_str(),
+          c.config_.port);
+}
+
+void SimBus::detach(SimController& c) {
+    // Like a removed device: everything in flight fails, the handles die.
+    for (StreamPin* pin : c.pins_) pin->failAll(ksabi::kStatusDeviceNotConnected);
+    c.pins_.clear();
+    std::fill(c.instances_.begin(), c.instances_.end(), 0u);
+    for (auto it = c.nodes_.rbegin(); it != c.nodes_.rend(); ++it) removeNode(*it);
+    c.nodes_.clear();
+    c.audioNode_ = 0;
+    c.plugged_ = false;
+    controllers_.erase(std::remove_if(controllers_.begin(), controllers_.end(),
+                                      [&](const std::shared_ptr<SimController>& p) { return p.get() == &c; }),
+                       controllers_.end());
+    TRACE("SimBus: %s %s unplugged", modelInfo(c.config_.model).name, narrow(c.config_.serial).c_str());
+}
+
+// ------------------------------------------------------------- device tree
+
+DEVINST SimBus::addNode(DEVINST parent, const std::string& id) {
+    const DEVINST node = nextNode_++;
+    DeviceNode& n = nodes_[node];
+    n.id = id;
+    n.parent = parent;
+    if (parent != 0) nodes_[parent].children.push_back(node);
+    return node;
+}
+
+void SimBus::removeNode(DEVINST node) {
+    auto it = nodes_.find(node);
+    if (it == nodes_.end()) return;
+    auto parent = nodes_.find(it->second.parent);
+    if (parent != nodes_.end()) {
+        auto& siblings = parent->second.children;
+        siblings.erase(std::remove(siblings.begin(), siblings.end(), node), siblings.end());
+    }
+    nodes_.erase(it);
+}
+
+void SimBus::buildTree(SimController& c) {
+    const ModelInfo& m = modelInfo(c.config_.model);
+    const uint32_t port = c.config_.port;
+    auto add = [&](DEVINST parent, const std::string& id) {
+        const DEVINST node = addNode(parent, id);
+        c.nodes_.push_back(node);
+        return node;
+    };
+
+    DEVINST functionParent = 0;
+    if (m.behindHub) {
+        // Hub inside the controller; the USB codec and the control device
+        // hang off it side by side.
+        const DEVINST hub = add(rootHub_, format("USB\\VID_2F9A&PID_01FF\\6&%08x&0&%u", portHash(port, 1), port));
+        functionParent = add(hub, format("USB\\VID_%04X&PID_%04X\\7&%08x&0&1", m.vendorId, m.productId,
+                                         portHash(port, 2)));
+        const std::string serial = c.config_.faults.unreadableSerial ? std::string() : narrow(c.config_.serial);
+        const DEVINST control =
+            add(hub, format("USB\\VID_%04X&PID_%04X\\", m.controlVendorId, m.controlProductId) + serial);
+        const std::string hidId =
+            format("HID\\VID_%04X&PID_%04X\\8&%08x&0&0000", m.controlVendorId, m.controlProductId, portHash(port, 3));
+        add(control, hidId);
+        c.hidPath_ = interfacePathOf(hidId, kHidInterfaceClass, "");
+    } else {
+        functionParent = add(rootHub_, format("USB\\VID_%04X&PID_%04X\\6&%08x&0&%u", m.vendorId, m.productId,
+                                              portHash(port, 1), port));
+    }
+
+    const std::string audioId = format("USB\\VID_%04X&PID_%04X&MI_%02u\\", m.vendorId, m.productId, m.audioInterface) +
+                                format("7&%08x&0&%04u", portHash(port, 4), m.audioInterface);
+    c.audioNode_ = add(functionParent, audioId);
+    c.interfacePath_ = interfacePathOf(audioId, kAudioInterfaceClass, "\\global");
+
+    if (c.config_.model == Model::Qelm) {
+        // Its MIDI function sits between audio and HID, so a walk has to skip it.
+        add(functionParent, format("USB\\VID_%04X&PID_%04X&MI_03\\7&%08x&0&0003", m.vendorId, m.productId,
+                                   portHash(port, 5)));
+    }
+    const DEVINST hidFunction =
+        add(functionParent, format("USB\\VID_%04X&PID_%04X&MI_%02u\\", m.vendorId, m.productId, m.hidInterface) +
+                                format("7&%08x&0&%04u", portHash(port, 6), m.hidInterface));
+    const std::string hidId = format("HID\\VID_%04X&PID_%04X&MI_%02u\\", m.vendorId, m.productId, m.hidInterface) +
+                              format("8&%08x&0&0000", portHash(port, 7), 0);
+    add(hidFunction, hidId);
+    if (!m.behindHub) c.hidPath_ = interfacePathOf(hidId, kHidInterfaceClass, "");
+}
+
+CONFIGRET SimBus::cmGetParent(DEVINST* parent, DEVINST node, ULONG flags) {
+    if (parent == nullptr) return CR_INVALID_POINTER;
+    if (flags != 0) return CR_INVALID_FLAG;
+    os::ScopedLock hold(*lock_);
+    auto it = nodes_.find(node);
+    if (it == nodes_.end()) return CR_INVALID_DEVNODE;
+    if (it->second.parent == 0) return CR_NO_SUCH_DEVNODE;
+    *parent = it->second.parent;
+    return CR_SUCCESS;
+}
+
+CONFIGRET SimBus::cmGetChild(DEVINST* child, DEVINST node, ULONG flags) {
+    if (child == nullptr) return CR_INVALID_POINTER;
+    if (flags != 0) return CR_INVALID_FLAG;
+    os::ScopedLock hold(*lock_);
+    auto it = nodes_.find(node);
+    if (it == nodes_.end()) return CR_INVALID_DEVNODE;
+    if (it->second.children.empty()) return CR_NO_SUCH_DEVNODE;
+    *child = it->second.children.front();
+    return CR_SUCCESS;
+}
+
+CONFIGRET SimBus::cmGetSibling(DEVINST* sibling, DEVINST node, ULONG flags) {
+    if (sibling == nullptr) return CR_INVALID_POINTER;
+    if (flags != 0) return CR_INVALID_FLAG;
+    os::ScopedLock hold(*lock_);
+    auto it = nodes_.find(node);
+    if (it == nodes_.end()) return CR_INVALID_DEVNODE;
+    auto parent = nodes_.find(it->second.parent);
+    if (parent == nodes_.end()) return CR_NO_SUCH_DEVNODE;
+    const auto& siblings = parent->second.children;
+    auto self = std::find(siblings.begin(), siblings.end(), node);
+    if (self == siblings.end() || self + 1 == siblings.end()) return CR_NO_SUCH_DEVNODE;
+    *sibling = *(self + 1);
+    return CR_SUCCESS;
+}
+
+CONFIGRET SimBus::cmGetDeviceIdSize(ULONG* size, DEVINST node, ULONG flags) {
+    if (size == nullptr) return CR_INVALID_POINTER;
+    if (flags != 0) return CR_INVALID_FLAG;
+    os::ScopedLock hold(*lock_);
+    auto it = nodes_.find(node);
+    if (it == nodes_.end()) return CR_INVALID_DEVNODE;
+    *size = static_cast<ULONG>(it->second.id.size());
+    return CR_SUCCESS;
+}
+
+CONFIGRET SimBus::cmGetDeviceId(DEVINST node, char* buffer, ULONG bufferLength, ULONG flags) {
+    if (buffer == nullptr) return CR_INVALID_POINTER;
+    if (flags != 0) return CR_INVALID_FLAG;
+    os::ScopedLock hold(*lock_);
+    auto it = nodes_.find(node);
+    if (it == nodes_.end()) return CR_INVALID_DEVNODE;
+    const std::string& id = it->second.id;
+    if (bufferLength < id.size()) return CR_BUFFER_SMALL;
+    std::memcpy(buffer, id.data(), id.size());
+    // Like the system: the terminator only when there is room for it.
+    if (bufferLength > id.size()) buffer[id.size()] = '\0';
+    return CR_SUCCESS;
+}
+
+// ------------------------------------------------------------------ listing
+
+bool SimBus::listAudioInterfaces(std::vector<os::AudioInterfaceInfo>& interfaces) {
+    interfaces.clear();
+    os::ScopedLock hold(*lock_);
+    refreshFromFile();
+    std::vector<SimController*> plugged;
+    for (const auto& c : controllers_)
+        if (c->plugged_) plugged.push_back(c.get());
+    std::sort(plugged.begin(), plugged.end(),
+              [](const SimController* a, const SimController* b) { return a->config_.port < b->config_.port; });
+    for (const SimController* c : plugged) {
+        os::AudioInterfaceInfo info;
+        info.path = c->interfacePath_;
+        info.deviceInstance = c->audioNode_;
+        info.renderAliasFlags = aliasFlags(c->config_.renderAlias);
+        info.captureAliasFlags = c->filter_.capturePin >= 0 ? aliasFlags(c->config_.captureAlias) : 0;
+        interfaces.push_back(std::move(info));
+    }
+    return true;
+}
+
+// ------------------------------------------------------------------ handles
+
+SimBus::HandleEntry* SimBus::findHandle(HANDLE handle) {
+    auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
+    return it == handles_.end() ? nullptr : &it->second;
+}
+
+bool SimBus::isLive(const HandleEntry& entry) const {
+    return entry.controller->plugged_ && entry.controller->generation_ == entry.generation;
+}
+
+HANDLE SimBus::newHandle(HandleEntry entry) {
+    const uintptr_t value = nextHandle_;
+    nextHandle_ += 4;  // never reused, so a stale handle never reaches a newer object
+    handles_.emplace(value, std::move(entry));
+    return reinterpret_cast<HANDLE>(value);
+}
+
+HANDLE SimBus::openDevice(const char* path, DWORD desiredAccess, DWORD shareMode, DWORD creationDisposition,
+                          DWORD flagsAndAttributes) {
+    // KS filters may be opened many times whatever the sharing asked for;
+    // access and flags do not change what the simulation does.
+    (void)desiredAccess;
+    (void)shareMode;
+    (void)flagsAndAttributes;
+    if (path == nullptr) {
+        os::setLastError(os::kErrorInvalidParameter);
+        return INVALID_HANDLE_VALUE;
+    }
+    os::ScopedLock hold(*lock_);
+    if (creationDisposition != OPEN_EXISTING) {
+        os::setLastError(os::kErrorAccessDenied);
+        return INVALID_HANDLE_VALUE;
+    }
+    for (const auto& c : controllers_) {
+        if (!c->plugged_) continue;
+        const bool filter = sameTextNoCase(c->interfacePath_, path);
+        const bool hid = !filter && sameTextNoCase(c->hidPath_, path);
+        if (!filter && !hid) continue;
+        uint32_t& fault = filter ? c->config_.faults.failOpen : c->config_.faults.failHidOpen;
+        if (SimController::consume(fault)) {
+            TRACE("SimBus: injected open failure for %s", path);
+            os::setLastError(os::kErrorGenFailure);
+            return INVALID_HANDLE_VALUE;
+        }
+        HANDLE handle = newHandle({filter ? HandleKind::Filter : HandleKind::Hid, c, c->generation_, nullptr});
+        os::setLastError(0);
+        return handle;
+    }
+    os::setLastError(os::kErrorFileNotFound);
+    return INVALID_HANDLE_VALUE;
+}
+
+bool SimBus::closeDevice(HANDLE device) {
+    os::ScopedLock hold(*lock_);
+    auto it = handles_.find(reinterpret_cast<uintptr_t>(device));
+    if (it == handles_.end()) {
+        os::setLastError(os::kErrorInvalidHandle);
+        return false;
+    }
+    HandleEntry& entry = it->second;
+    if (entry.pin) {
+        entry.pin->cancelAll();
+        SimController& c = *entry.controller;
+        if (isLive(entry)) {
+            c.pins_.erase(std::remove(c.pins_.begin(), c.pins_.end(), entry.pin.get()), c.pins_.end());
+            const uint32_t pinId = entry.pin->pinId();
+            if (pinId < c.instances_.size() && c.instances_[pinId] > 0) --c.instances_[pinId];
+        }
+    }
+    handles_.erase(it);
+    return true;
+}
+
+DWORD SimBus::ksCreatePin(HANDLE filter, const KSPIN_CONNECT* connect, DWORD desiredAccess, HANDLE* pin) {
+    (void)desiredAccess;
+    os::ScopedLock hold(*lock_);
+    HandleEntry* entry = findHandle(filter);
+    if (entry == nullptr || entry->kind != HandleKind::Filter) return os::kErrorInvalidHandle;
+    if (pin == nullptr || connect == nullptr) return os::kErrorInvalidParameter;
+    if (!isLive(*entry)) return os::kErrorDeviceNotConnected;
+    SimController& c = *entry->controller;
+    if (SimController::consume(c.config_.faults.failPinCreate)) {
+        TRACE("SimBus: injected pin creation failure");
+        return os::kErrorGenFailure;
+    }
+    StreamFormat format;
+    uint32_t pinId = 0;
+    const DWORD error = checkConnection(c.filter_, connect, &format, &pinId);
+    if (error != 0) return error;
+    if (c.instances_[pinId] >= c.filter_.pins[pinId].possibleInstances) return kErrorBusy;
+
+    KSDATAFORMAT dataFormat;
+    std::memcpy(&dataFormat, connect + 1, sizeof(dataFormat));
+    const uint8_t* formatBytes = reinterpret_cast<const uint8_t*>(connect + 1);
+    std::vector<uint8_t> copy(formatBytes, formatBytes + dataFormat.FormatSize);
+    auto streamPin = std::make_shared<StreamPin>(c, pinId, c.filter_.pins[pinId].capture, format, std::move(copy));
+    c.pins_.push_back(streamPin.get());
+    ++c.instances_[pinId];
+    *pin = newHandle({HandleKind::Pin, entry->controller, entry->generation, streamPin});
+    return 0;
+}
+
+// ---------------------------------------------------------------- requests
+
+bool SimBus::deviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD inSize, void* outBuffer,
+                             DWORD outSize, DWORD* bytesReturned, OVERLAPPED* overlapped) {
+    os::ScopedLock hold(*lock_);
+    HandleEntry* entry = findHandle(device);
+    if (entry == nullptr) {
+        os::setLastError(os::kErrorInvalidHandle);
+        return false;
+    }
+    if (entry->kind == HandleKind::Hid) {
+        os::setLastError(os::kErrorInvalidFunction);
+        return false;
+    }
+    if (overlapped == nullptr) {
+        // Every KS handle is open for overlapped I/O.
+        os::setLastError(os::kErrorInvalidParameter);
+        return false;
+    }
+    if (!isLive(*entry)) {
+        os::setLastError(os::kErrorDeviceNotConnected);
+        return false;
+    }
+    if (ioControlCode == IOCTL_KS_PROPERTY) {
+        if (entry->kind == HandleKind::Pin)
+            return answerPinProperty(*entry, inBuffer, inSize, outBuffer, outSize, bytesReturned, overlapped);
+        const SimController& c = *entry->controller;
+        const PropertyReply reply =
+            answerFilterProperty(c.filter_, c.instances_, c.config_.faults, inBuffer, inSize, outBuffer, outSize);
+        return finishProperty(reply.error, reply.bytes, c.config_.faults.pendPropertyRequests, bytesReturned,
+                              overlapped);
+    }
+    if ((ioControlCode == IOCTL_KS_READ_STREAM || ioControlCode == IOCTL_KS_WRITE_STREAM) &&
+        entry->kind == HandleKind::Pin)
+        return submitStream(*entry, ioControlCode, outBuffer, outSize, bytesReturned, overlapped);
+    os::setLastError(os::kErrorInvalidFunction);
+    return false;
+}
+
+bool SimBus::finishProperty(DWORD error, DWORD bytes, bool pend, DWORD* bytesReturned, OVERLAPPED* overlapped) {
+    const os::Handle event =
+        reinterpret_cast<os::Handle>(reinterpret_cast<uintptr_t>(overlapped->hEvent) & ~uintptr_t{1});
+    const bool warning = error == os::kErrorMoreData;  // STATUS_BUFFER_OVERFLOW completes the request
+    if (error != 0 && !warning) {
+        if (bytesReturned != nullptr && error == os::kErrorInsufficientBuffer) *bytesReturned = bytes;
+        os::setLastError(error);
+        return false;
+    }
+    overlapped->Internal = warning ? 0x80000005u : ksabi::kStatusSuccess;
+    overlapped->InternalHigh = bytes;
+    if (bytesReturned != nullptr) *bytesReturned = bytes;
+    if (event != nullptr) os::setEvent(event);
+    if (warning) {
+        os::setLastError(error);
+        return false;
+    }
+    if (pend) {
+        os::setLastError(os::kErrorIoPending);
+        return false;
+    }
+    os::setLastError(0);
+    return true;
+}
+
+bool SimBus::answerPinProperty(HandleEntry& entry, void* inBuffer, DWORD inSize, void* outBuffer, DWORD outSize,
+                               DWORD* bytesReturned, OVERLAPPED* overlapped) {
+    const bool pend = entry.controller->config_.faults.pendPropertyRequests;
+    if (inBuffer == nullptr || inSize < sizeof(KSPROPERTY) || (outBuffer == nullptr && outSize != 0))
+        return finishProperty(os::kErrorInvalidParameter, 0, false, bytesReturned, overlapped);
+    KSPROPERTY property;
+    std::memcpy(&property, inBuffer, sizeof(property));
+    if (!os::guidEquals(property.Set, KSPROPSETID_Connection))
+        return finishProperty(kErrorSetNotFound, 0, false, bytesReturned, overlapped);
+    StreamPin& pin = *entry.pin;
+    const bool get = (property.Flags & KSPROPERTY_TYPE_GET) != 0;
+    const bool set = (property.Flags & KSPROPERTY_TYPE_SET) != 0;
+
+    if (property.Id == KSPROPERTY_CONNECTION_STATE) {
+        if (outSize == 0)
+            return finishProperty(os::kErrorMoreData, sizeof(ULONG), false, bytesReturned, overlapped);
+        if (outSize < sizeof(ULONG))
+            return finishProperty(os::kErrorInsufficientBuffer, sizeof(ULONG), false, bytesReturned, overlapped);
+        if (get) {
+            const ULONG state = static_cast<ULONG>(pin.state());
+            std::memcpy(outBuffer, &state, sizeof(state));
+            return finishProperty(0, sizeof(state), pend, bytesReturned, overlapped);
+        }
+        if (set) {
+            // The value of a set travels in the output buffer.
+            ULONG state = 0;
+            std::memcpy(&state, outBuffer, sizeof(state));
+            if (state > KSSTATE_RUN)
+                return finishProperty(os::kErrorInvalidParameter, 0, false, bytesReturned, overlapped);
+            const DWORD error = pin.setState(static_cast<KSSTATE>(state), now(), mode_ == ClockMode::Manual);
+            if (error != 0) return finishProperty(error, 0, false, bytesReturned, overlapped);
+            if (state == KSSTATE_RUN && mode_ == ClockMode::RealTime) ensureClock();
+            return finishProperty(0, 0, pend, bytesReturned, overlapped);
+        }
+        return finishProperty(os::kErrorNotFound, 0, false, bytesReturned, overlapped);
+    }
+    if (property.Id == KSPROPERTY_CONNECTION_DATAFORMAT && get) {
+        const std::vector<uint8_t>& format = pin.dataFormat();
+        const DWORD needed = static_cast<DWORD>(format.size());
+        if (outSize == 0) return finishProperty(os::kErrorMoreData, needed, false, bytesReturned, overlapped);
+        if (outSize < needed)
+            return finishProperty(os::kErrorInsufficientBuffer, needed, false, bytesReturned, overlapped);
+        std::memcpy(outBuffer, format.data(), needed);
+        return finishProperty(0, needed, pend, bytesReturned, overlapped);
+    }
+    return finishProperty(os::kErrorNotFound, 0, false, bytesReturned, overlapped);
+}
+
+bool SimBus::submitStream(HandleEntry& entry, DWORD ioControlCode, void* outBuffer, DWORD outSize,
+                          DWORD* bytesReturned, OVERLAPPED* overlapped) {
+    StreamPin& pin = *entry.pin;
+    SimController& c = *entry.controller;
+    const bool write = ioControlCode == IOCTL_KS_WRITE_STREAM;
+    if (bytesReturned != nullptr) *bytesReturned = 0;
+    if (write == pin.isCapture()) {
+        os::setLastError(os::kErrorInvalidFunction);
+        return false;
+    }
+    KSSTREAM_HEADER* header = static_cast<KSSTREAM_HEADER*>(outBuffer);
+    if (header == nullptr || outSize < sizeof(KSSTREAM_HEADER) || header->Size < sizeof(KSSTREAM_HEADER) ||
+        header->Size > outSize || header->DataUsed > header->FrameExtent ||
+        (header->FrameExtent != 0 && header->Data == nullptr)) {
+        os::setLastError(os::kErrorInvalidParameter);
+        return false;
+    }
+    if (write && SimController::consume(c.config_.faults.crcWrites)) {
+        TRACE("SimBus: injected ERROR_CRC on a write");
+        os::setLastError(os::kErrorCrc);
+        return false;
+    }
+    const DWORD result = pin.submit(header, overlapped);
+    os::setLastError(result);
+    // A packet whose clock time has already come (or an empty one)
+    // completes at the next service; a manual clock serves it right away.
+    if (mode_ == ClockMode::Manual) pin.service(0, true);
+    return false;
+}
+
+bool SimBus::getOverlappedResult(HANDLE device, OVERLAPPED* overlapped, DWORD* bytesTransferred, bool wait) {
+    if (overlapped == nullptr) {
+        os::setLastError(os::kErrorInvalidParameter);
+        return false;
+    }
+    const os::Handle event =
+        reinterpret_cast<os::Handle>(reinterpret_cast<uintptr_t>(overlapped->hEvent) & ~uintptr_t{1});
+    for (;;) {
+        uint32_t status = 0;
+        ULONG_PTR bytes = 0;
+        {
+            os::ScopedLock hold(*lock_);
+            if (findHandle(device) == nullptr && overlapped->Internal == ksabi::kStatusPending) {
+                os::setLastError(os::kErrorInvalidHandle);
+                return false;
+            }
+            status = static_cast<uint32_t>(overlapped->Internal);
+            bytes = overlapped->InternalHigh;
+        }
+        if (status != ksabi::kStatusPending) {
+            if (bytesTransferred != nullptr) *bytesTransferred = static_cast<DWORD>(bytes);
+            switch (status) {
+                case ksabi::kStatusSuccess:
+                    os::setLastError(0);
+                    return true;
+                case 0x80000005u:
+                    os::setLastError(os::kErrorMoreData);
+                    return false;
+                case ksabi::kStatusCancelled:
+                    os::setLastError(os::kErrorOperationAborted);
+                    return false;
+                case ksabi::kStatusDeviceNotConnected:
+                    os::setLastError(os::kErrorDeviceNotConnected);
+                    return false;
+                case ksabi::kStatusCrcError:
+                    os::setLastError(os::kErrorCrc);
+                    return false;
+                default:
+                    os::setLastError(os::kErrorGenFailure);
+                    return false;
+            }
+        }
+        if (!wait) {
+            os::setLastError(os::kErrorIoIncomplete);
+            return false;
+        }
+        if (event != nullptr)
+            os::waitForOne(event, 10);
+        else
+            os::sleepMs(1);
+    }
+}
+
+bool SimBus::cancelIo(HANDLE device) {
+    os::ScopedLock hold(*lock_);
+    HandleEntry* entry = findHandle(device);
+    if (entry == nullptr) {
+        os::setLastError(os::kErrorInvalidHandle);
+        return false;
+    }
+    if (entry->pin) entry->pin->cancelAll();
+    return true;
+}
+
+bool SimBus::hidGetSerialNumberString(HANDLE hidDevice, void* buffer, ULONG bufferBytes) {
+    os::ScopedLock hold(*lock_);
+    HandleEntry* entry = findHandle(hidDevice);
+    if (entry == nullptr || entry->kind != HandleKind::Hid) {
+        os::setLastError(os::kErrorInvalidHandle);
+        return false;
+    }
+    if (!isLive(*entry)) {
+        os::setLastError(os::kErrorDeviceNotConnected);
+        return false;
+    }
+    const SimController& c = *entry->controller;
+    if (c.config_.faults.unreadableSerial) {
+        os::setLastError(os::kErrorGenFailure);
+        return false;
+    }
+    const std::u16string& serial = c.config_.serial;
+    const size_t units = std::min(serial.size(), kMaxSerialUnits);
+    if (buffer == nullptr || bufferBytes < units * 2) {
+        os::setLastError(os::kErrorInsufficientBuffer);
+        return false;
+    }
+    uint8_t* out = static_cast<uint8_t*>(buffer);
+    for (size_t i = 0; i < units; ++i) {
+        out[2 * i] = static_cast<uint8_t>(serial[i] & 0xFF);
+        out[2 * i + 1] = static_cast<uint8_t>(serial[i] >> 8);
+    }
+    if (bufferBytes >= units * 2 + 2) {
+        out[2 * units] = 0;
+        out[2 * units + 1] = 0;
+    }
+    os::setLastError(0);
+    return true;
+}
+
+// ------------------------------------------------------------------- clock
+
+uint64_t SimBus::now() const { return mode_ == ClockMode::Manual ? 0 : os::nanoseconds(); }
+
+void SimBus::serviceAll() {
+    const uint64_t t = now();
+    const bool manual = mode_ == ClockMode::Manual;
+    for (const auto& c : controllers_)
+        for (StreamPin* pin : c->pins_) pin->service(t, manual);
+}
+
+void SimBus::advanceFrames(uint64_t frames) {
+    os::ScopedLock hold(*lock_);
+    if (mode_ != ClockMode::Manual) return;
+    for (const auto& c : controllers_)
+        for (StreamPin* pin : c->pins_) pin->advanceFrames(frames, c->config_.faults.driftPpm);
+    serviceAll();
+}
+
+void SimBus::advanceTime(uint64_t nanoseconds) {
+    os::ScopedLock hold(*lock_);
+    if (mode_ != ClockMode::Manual) return;
+    for (const auto& c : controllers_)
+        for (StreamPin* pin : c->pins_) pin->advanceTime(nanoseconds, c->config_.faults.driftPpm);
+    serviceAll();
+}
+
+void SimBus::ensureClock() {
+    if (stopClock_ || clockWake_ == nullptr) return;
+    if (clockThread_ != nullptr && !clockExited_) return;
+    if (clockThread_ != nullptr) {
+        // It has decided to end and needs no lock any more: only its return is left.
+        os::waitForOne(clockThread_, os::kInfinite);
+        os::closeHandle(clockThread_);
+        clockThread_ = nullptr;
+    }
+    clockExited_ = false;
+    idleSinceNs_ = os::nanoseconds();
+    clockThread_ = os::createThread(&SimBus::clockThreadMain, this, false, os::ThreadPriority::Highest);
+    if (clockThread_ == nullptr) TRACE("SimBus: the clock thread cannot be created");
+}
+
+uint32_t SimBus::clockThreadMain(void* bus) {
+    static_cast<SimBus*>(bus)->clockLoop();
+    return 0;
+}
+
+void SimBus::clockLoop() {
+    for (;;) {
+        os::waitForOne(clockWake_, kClockTickMs);
+        os::ScopedLock hold(*lock_);
+        if (stopClock_) {
+            clockExited_ = true;
+            return;
+        }
+        serviceAll();
+        bool running = false;
+        for (const auto& c : controllers_)
+            for (const StreamPin* pin : c->pins_) running = running || pin->state() == KSSTATE_RUN;
+        const uint64_t t = os::nanoseconds();
+        if (running) {
+            idleSinceNs_ = t;
+        } else if (t - idleSinceNs_ > kClockIdleExitNs) {
+            clockExited_ = true;
+            return;
+        }
+    }
+}
+
+// ----------------------------------------------------------------- bus file
+
+void SimBus::setBusFile(const std::string& path) {
+    os::ScopedLock hold(*lock_);
+    busFile_ = path;
+    busFileRead_ = false;
+    refreshFromFile();
+}
+
+uint32_t SimBus::busFileWarnings() const {
+    os::ScopedLock hold(*lock_);
+    return warnings_;
+}
+
+void SimBus::reportProblem(const BusFileProblem& problem) {
+    const std::string key = problem.text + "\n" + problem.reason;
+    if (!reported_.insert(key).second) return;
+    ++warnings_;
+    TRACE("SimBus: bus file %s line %u skipped (%s): %s", busFile_.c_str(), problem.line, problem.reason.c_str(),
+          problem.text.c_str());
+}
+
+void SimBus::refreshFromFile() {
+    if (busFile_.empty()) return;
+    std::string text;
+    if (!readBusFile(busFile_, &text)) text.clear();  // no file: nothing attached
+    if (busFileRead_ && text == busFileText_) return;
+    busFileRead_ = true;
+    busFileText_ = text;
+
+    const BusFileContents contents = parseBusFile(text);
+    for (const BusFileProblem& problem : contents.problems) reportProblem(problem);
+
+    auto sameUnit = [](const ControllerConfig& a, const ControllerConfig& b) {
+        return a.model == b.model && a.serial == b.serial;
+    };
+    std::vector<std::shared_ptr<SimController>> fileControllers;
+    for (const auto& c : controllers_)
+        if (c->fromFile_) fileControllers.push_back(c);
+
+    // First let go of what left the file or changed its place, so that two
+    // units can swap ports in one edit.
+    std::vector<std::pair<std::shared_ptr<SimController>, const BusFileEntry*>> toAttach;
+    for (const auto& c : fileControllers) {
+        const BusFileEntry* wanted = nullptr;
+        for (const BusFileEntry& e : contents.controllers)
+            if (sameUnit(e.config, c->config_)) wanted = &e;
+        if (wanted == nullptr) {
+            detach(*c);
+            continue;
+        }
+        const ControllerConfig& w = wanted->config;
+        const bool replace = w.port != c->config_.port || w.layout != c->config_.layout ||
+                             w.renderAlias != c->config_.renderAlias || w.captureAlias != c->config_.captureAlias;
+        if (w.faults != c->fileFaults_) {
+            // Only an edited fault line resets the counters; a re-read does not.
+            c->fileFaults_ = w.faults;
+            c->setFaults(w.faults);
+        }
+        if (replace) {
+            detach(*c);
+            toAttach.push_back({c, wanted});
+        }
+    }
+    for (const BusFileEntry& e : contents.controllers) {
+        bool known = false;
+        for (const auto& c : fileControllers)
+            if (sameUnit(e.config, c->config_)) known = true;
+        if (!known) {
+            auto c = std::make_shared<SimController>(lock_, e.config);
+            c->fromFile_ = true;
+            c->fileFaults_ = e.config.faults;
+            c->setFaults(e.config.faults);
+            toAttach.push_back({c, &e});
+        }
+    }
+    for (auto& item : toAttach) {
+        SimController& c = *item.first;
+        const Faults liveFaults = c.config_.faults;
+        c.config_ = item.second->config;
+        c.config_.faults = liveFaults;
+        if (portTaken(c.config_.port, &c)) {
+            reportProblem({item.second->line, "", "port " + std::to_string(c.config_.port) + " is in use"});
+            continue;
+        }
+        attach(item.first);
+    }
+}
+
+}  // namespace sim

@@ -1,0 +1,96 @@
+// One simulated controller: its configuration and faults, its place on the
+// bus (device-tree nodes, interface and HID paths), its KS filter, and what
+// it has streamed.
+//
+// Controllers are created and plugged by a SimBus. Every accessor takes the
+// bus's lock, so tests may inspect and change a controller while the driver
+// streams from it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/ks_abi.h"
+#include "platform/os.h"
+#include "sim/controller_config.h"
+#include "sim/filter_model.h"
+#include "sim/stream_pin.h"
+
+namespace sim {
+
+class SimController {
+public:
+    SimController(std::shared_ptr<os::RecursiveMutex> lock, const ControllerConfig& config);
+    SimController(const SimController&) = delete;
+    SimController& operator=(const SimController&) = delete;
+
+    ControllerConfig config() const;
+    Model model() const;
+    std::u16string serial() const;
+    uint32_t port() const;
+    bool isPlugged() const;
+
+    // Where the controller appears while plugged (empty / 0 while not).
+    std::string interfacePath() const;
+    std::string hidPath() const;
+    DEVINST audioDeviceInstance() const;
+
+    // The live fault counters; setting them replaces all of them.
+    Faults faults() const;
+    void setFaults(const Faults& faults);
+    void setAliases(AliasState render, AliasState capture);
+
+    // Everything rendered since the last clear, in the render pin's format
+    // (interleaved, little-endian), at most the cap; the oldest bytes give
+    // way when the cap is reached.
+    std::vector<uint8_t> renderedBytes() const;
+    StreamFormat renderedFormat() const;
+    uint64_t renderedByteTotal() const;  // including bytes that gave way
+    void clearRendered();
+    void setRenderedCap(size_t bytes);
+
+    StreamStats renderStats() const;
+    StreamStats captureStats() const;
+    // Pin instances open on the current plug-in (render + capture).
+    uint32_t openPins() const;
+    // The current KS state of the render or capture pin; KSSTATE_STOP when none.
+    KSSTATE pinState(bool capture) const;
+
+    static constexpr size_t kDefaultRenderedCap = 8u << 20;
+
+private:
+    friend class SimBus;
+    friend class StreamPin;
+
+    // A fault counter that fires: true once per count, for ever with kAlways.
+    static bool consume(uint32_t& counter);
+    void record(const uint8_t* data, size_t bytes, const StreamFormat& format);
+
+    std::shared_ptr<os::RecursiveMutex> lock_;
+    ControllerConfig config_;
+
+    // Bus bookkeeping, touched only by SimBus with the lock held.
+    bool plugged_ = false;
+    bool fromFile_ = false;
+    Faults fileFaults_;        // the faults the bus file last asked for
+    uint32_t generation_ = 0;  // changes at every plug-in; older handles are dead
+    FilterDescription filter_;
+    std::vector<uint32_t> instances_;  // current pin instances per pin id
+    std::vector<StreamPin*> pins_;     // live pins of this plug-in
+    std::vector<DEVINST> nodes_;       // device-tree nodes, parents first
+    DEVINST audioNode_ = 0;
+    std::string interfacePath_;
+    std::string hidPath_;
+
+    // What streamed.
+    std::vector<uint8_t> rendered_;
+    size_t renderedStart_ = 0;  // ring start once the cap is reached
+    size_t renderedCap_ = kDefaultRenderedCap;
+    uint64_t renderedTotal_ = 0;
+    StreamFormat renderedFormat_;
+    StreamStats stats_[2];  // [0] render, [1] capture
+};
+
+}  // namespace sim

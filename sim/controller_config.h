@@ -1,0 +1,82 @@
+// What describes one simulated controller: its hardware model, identity,
+// port, channel layout and the faults it should show.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace sim {
+
+// The hardware models, numbered as the persisted "Type" values.
+enum class Model : uint32_t {
+    Fenro = 1,
+    Dalto = 2,
+    Tavio = 3,
+    TavioRawProto2009 = 4,
+    Qelm = 5,
+    TavioRaw = 6,
+};
+
+// The two layouts a QELM unit presents, one at a time: 4 render + 4 capture
+// channels, or 8 render + 2 capture channels. Other models ignore it.
+enum class QelmLayout { FourFour, EightTwo };
+
+// Whether a render or capture alias of the audio interface exists.
+enum class AliasState { Present, Removed, Missing };
+
+// Ways a filter can answer a property request wrongly, to prove that the
+// Kernel Streaming layer survives devices that lie.
+enum class Malformation {
+    None,
+    ItemCountTooLarge,   // KSMULTIPLE_ITEM.Count exceeds the items in the reply
+    RangeSizeZero,       // the first data range has FormatSize 0
+    RangeSizeTooSmall,   // the first audio data range is cut to 64 bytes
+    RangePastEnd,        // the last data range claims more bytes than the reply has
+    HugeSizeQuery,       // size queries of multi-item properties report ~2 GiB
+};
+
+// Faults injected at the calls of one controller. Counted faults fire that
+// many times and then stop; kAlways never runs out.
+struct Faults {
+    static constexpr uint32_t kAlways = 0xFFFFFFFFu;
+
+    uint32_t failOpen = 0;         // CreateFileA on the filter fails (ERROR_GEN_FAILURE)
+    uint32_t failHidOpen = 0;      // CreateFileA on the HID path fails
+    uint32_t failPinCreate = 0;    // KsCreatePin fails (ERROR_GEN_FAILURE)
+    uint32_t crcWrites = 0;        // IOCTL_KS_WRITE_STREAM fails with ERROR_CRC
+    uint32_t shortReads = 0;       // capture packets complete with half their frames
+    uint32_t failStateChange = 0;  // KSPROPERTY_CONNECTION_STATE sets fail
+    bool unreadableSerial = false; // HidD_GetSerialNumberString fails (FENRO: the id carries no serial)
+    int32_t driftPpm = 0;          // the hardware clock runs this many ppm fast (negative: slow)
+    bool pendPropertyRequests = false;       // property requests complete through ERROR_IO_PENDING
+    bool sizeQueryInsufficientBuffer = false;  // size queries answer ERROR_INSUFFICIENT_BUFFER, not ERROR_MORE_DATA
+    bool wildcardRanges = false;   // audio data ranges carry a wildcard (null) SubFormat
+    Malformation malformed = Malformation::None;
+
+    bool operator==(const Faults& other) const;
+    bool operator!=(const Faults& other) const { return !(*this == other); }
+};
+
+constexpr int32_t kMaxDriftPpm = 100000;
+constexpr uint32_t kMaxPort = 64;
+// A USB string descriptor holds at most 126 UTF-16 units.
+constexpr size_t kMaxSerialUnits = 126;
+
+struct ControllerConfig {
+    Model model = Model::Qelm;
+    // The HID serial number string as the device reports it (UTF-16 units);
+    // FENRO units carry it as the last part of their control device's
+    // instance identifier instead.
+    std::u16string serial;
+    uint32_t port = 0;  // 1..kMaxPort; 0 picks the lowest free port
+    QelmLayout layout = QelmLayout::FourFour;
+    AliasState renderAlias = AliasState::Present;
+    AliasState captureAlias = AliasState::Present;  // only for models with capture channels
+    Faults faults;
+};
+
+// Text helpers for serials: bytes map to UTF-16 units one to one.
+std::u16string widen(const std::string& text);
+std::string narrow(const std::u16string& text);
+
+}  // namespace sim

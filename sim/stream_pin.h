@@ -1,0 +1,102 @@
+// One instantiated pin of a simulated filter: its KS state, its hardware
+// clock and the queue of stream packets it completes in submission order.
+//
+// Not thread-safe by itself: the bus calls it with its lock held.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/ks_abi.h"
+#include "platform/os.h"
+#include "sim/filter_model.h"
+
+namespace sim {
+
+class SimController;
+
+// Counters of one direction of a controller, over all its pins.
+struct StreamStats {
+    uint64_t packetsCompleted = 0;  // completed with success
+    uint64_t packetsFailed = 0;     // cancelled, or failed by an unplug
+    uint64_t framesTransferred = 0; // captured into packets / taken from packets
+    uint64_t framesLost = 0;        // hardware frames that found no packet queued
+    uint64_t shortPackets = 0;      // capture packets completed with fewer frames
+};
+
+class StreamPin {
+public:
+    static constexpr uint32_t kQueueCapacity = 64;
+
+    StreamPin(SimController& owner, uint32_t pinId, bool capture, const StreamFormat& format,
+              std::vector<uint8_t> dataFormat);
+    StreamPin(const StreamPin&) = delete;
+    StreamPin& operator=(const StreamPin&) = delete;
+
+    uint32_t pinId() const { return pinId_; }
+    bool isCapture() const { return capture_; }
+    const StreamFormat& format() const { return format_; }
+    KSSTATE state() const { return state_; }
+    const std::vector<uint8_t>& dataFormat() const { return dataFormat_; }
+    SimController& owner() const { return owner_; }
+    size_t queued() const { return count_; }
+    // Hardware frames since the pin left KSSTATE_STOP.
+    uint64_t position(uint64_t nowNs, bool manualClock) const;
+
+    // KSPROPERTY_CONNECTION_STATE set: one step at a time, as the class
+    // driver requires. Leaving RUN freezes the clock; reaching STOP cancels
+    // every queued packet and rewinds the clock. Returns a Win32 error.
+    DWORD setState(KSSTATE next, uint64_t nowNs, bool manualClock);
+
+    // Queues one stream request; the caller has validated the header.
+    // Returns ERROR_IO_PENDING when queued.
+    DWORD submit(KSSTREAM_HEADER* header, OVERLAPPED* overlapped);
+
+    // Moves the manual clock by frames (or nanoseconds) of this pin's
+    // hardware, drift included.
+    void advanceFrames(uint64_t frames, int32_t driftPpm);
+    void advanceTime(uint64_t nanoseconds, int32_t driftPpm);
+
+    // Completes every queued packet the clock has reached.
+    void service(uint64_t nowNs, bool manualClock);
+
+    // Completes every queued packet with the NTSTATUS given (cancellation,
+    // removal); nothing is transferred.
+    void failAll(uint32_t status);
+    // CancelIo and CloseHandle cancel everything queued on the pin handle.
+    void cancelAll() { failAll(ksabi::kStatusCancelled); }
+
+private:
+    struct Packet {
+        KSSTREAM_HEADER* header;
+        OVERLAPPED* overlapped;
+        os::Handle event;
+        uint32_t frames;
+    };
+
+    void complete(const Packet& packet, uint32_t status, uint32_t bytes);
+    void transfer(const Packet& packet);
+    uint64_t framesIn(uint64_t nanoseconds, int32_t driftPpm) const;
+
+    SimController& owner_;
+    uint32_t pinId_;
+    bool capture_;
+    StreamFormat format_;
+    std::vector<uint8_t> dataFormat_;
+    KSSTATE state_ = KSSTATE_STOP;
+
+    Packet queue_[kQueueCapacity];
+    size_t head_ = 0;
+    size_t count_ = 0;
+
+    // The clock: position = base + what ran since runStartNs_ (real time),
+    // or manualFrames_ (manual clock). cursor_ is the hardware frame the
+    // head packet starts at.
+    uint64_t basePosition_ = 0;
+    uint64_t runStartNs_ = 0;
+    uint64_t manualFrames_ = 0;
+    uint64_t manualRemainder_ = 0;  // fraction of a frame, in units of 1e-15 frame
+    uint64_t cursor_ = 0;
+};
+
+}  // namespace sim
