@@ -1,0 +1,101 @@
+// One pin of a KS filter: its description as the filter reports it and,
+// once instantiated, the pin handle through which stream packets flow.
+#pragma once
+
+#include "ks/ks_irp_target.h"
+#include "ks/ks_reply_checks.h"
+
+class CKsFilter;
+
+class CKsPin : public CKsIrpTarget {
+public:
+    // Size of the name field; the name is UTF-16 text as delivered, and the
+    // last two bytes always stay zero so that it is terminated.
+    static constexpr ULONG kNameBytes = 260;
+
+    // Reads the description (Init); *result is Init's result: 0 all read,
+    // 1 some property could not be read (still usable), negative on failure.
+    CKsPin(CKsFilter* filter, ULONG pinId, HRESULT* result);
+    virtual ~CKsPin();
+
+    // Creates the pin handle through KsCreatePin with the connection request
+    // (S_OK and nothing else when there is none). An open handle is closed
+    // first.
+    virtual HRESULT Instantiate(bool looped = false);
+    // Sets KSPROPERTY_CONNECTION_STATE; the recorded state changes on success.
+    virtual HRESULT SetState(KSSTATE state);
+
+    HRESULT Init();
+    HRESULT GetDataFlow(KSPIN_DATAFLOW* dataFlow) const;
+    HRESULT GetCommunication(KSPIN_COMMUNICATION* communication) const;
+
+    // Stops the pin and closes its handle when one is open.
+    void ClosePin();
+
+    // Start one overlapped stream request; completion arrives through the
+    // caller's OVERLAPPED event. A write that meets ERROR_CRC is tried once more.
+    HRESULT WriteData(KSSTREAM_HEADER* header, OVERLAPPED* overlapped);
+    HRESULT ReadData(KSSTREAM_HEADER* header, OVERLAPPED* overlapped);
+
+    ULONG GetPinId() const { return m_pinId; }
+    CKsFilter* GetFilter() const { return m_filter; }
+    KSSTATE GetState() const { return m_state; }
+    bool IsLooped() const { return m_looped; }
+    const GUID& GetCategory() const { return m_category; }
+    const KSPIN_CINSTANCES& GetInstances() const { return m_instances; }
+    const KSPIN_CINSTANCES& GetGlobalInstances() const { return m_globalInstances; }
+    const uint8_t* GetName() const { return m_name; }
+
+    ULONG GetInterfaceCount() const { return m_interfaceCount; }
+    ULONG GetMediumCount() const { return m_mediumCount; }
+    ULONG GetDataRangeCount() const { return m_dataRangeCount; }
+    // Items by index, copied out of the device's reply.
+    KSPIN_INTERFACE GetInterface(ULONG index) const;
+    KSPIN_MEDIUM GetMedium(ULONG index) const;
+
+    const KSPIN_CONNECT* GetConnectRequest() const { return m_connect; }
+    ULONG GetConnectRequestSize() const { return m_connectSize; }
+
+protected:
+    // Walks the data ranges in order; `visit` gets each range's offset in the
+    // reply and its length. The reply has passed ksreply::DataRangesFit.
+    template <typename Visit>
+    void ForEachDataRange(Visit visit) const;
+    const uint8_t* DataRangeBytes() const { return reinterpret_cast<const uint8_t*>(m_dataRangeItems); }
+
+    KSPIN_CONNECT* m_connect = nullptr;
+    ULONG m_connectSize = 0;
+    ULONG m_pinId;
+    CKsFilter* m_filter;
+    GUID m_category;
+
+    ULONG m_interfaceCount = 0;
+    const KSPIN_INTERFACE* m_interfaces = nullptr;
+    ULONG m_mediumCount = 0;
+    const KSPIN_MEDIUM* m_mediums = nullptr;
+    ULONG m_dataRangeCount = 0;
+    const KSDATARANGE* m_dataRanges = nullptr;
+
+    KSPIN_DATAFLOW m_dataFlow;
+    KSPIN_COMMUNICATION m_communication;
+    KSPIN_CINSTANCES m_instances;
+    KSPIN_CINSTANCES m_globalInstances;
+
+    KSMULTIPLE_ITEM* m_interfaceItems = nullptr;
+    KSMULTIPLE_ITEM* m_mediumItems = nullptr;
+    KSMULTIPLE_ITEM* m_dataRangeItems = nullptr;
+
+    KSSTATE m_state = KSSTATE_STOP;
+    uint8_t m_name[kNameBytes];
+    bool m_looped = false;
+};
+
+template <typename Visit>
+void CKsPin::ForEachDataRange(Visit visit) const {
+    ULONG offset = sizeof(KSMULTIPLE_ITEM);
+    for (ULONG i = 0; i < m_dataRangeCount; ++i) {
+        ULONG size = ksreply::ReadDataRange(m_dataRangeItems, offset).FormatSize;
+        visit(offset, size);
+        offset += size;
+    }
+}
