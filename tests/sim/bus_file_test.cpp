@@ -1,0 +1,218 @@
+// The bus description file: its grammar, its refusal of bad lines, and
+// plugging and unplugging by editing it while the bus runs.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+
+#include "sim/bus_file.h"
+#include "sim_test_support.h"
+
+using namespace simtest;
+
+namespace {
+
+TEST(BusFileParser, ReadsControllersKeysAndFaults) {
+    const sim::BusFileContents c = sim::parseBusFile(
+        "# two units\r\n"
+        "QELM serial=AB12-CD34 port=3 layout=8+2\n"
+        "  qelm serial=\"EF56-GH78  \" crc-writes=2 drift=-40 fail-open=always render=removed\n"
+        "\"TAVIO RAW\" serial=\"TR\\u0041\" # a comment\n"
+        "\n"
+        "5 serial=\"q\\\"uote\" malformed=range-past-end pend-properties size-error=insufficient-buffer\n");
+    ASSERT_TRUE(c.problems.empty()) << c.problems[0].reason;
+    ASSERT_EQ(c.controllers.size(), 4u);
+
+    const sim::ControllerConfig& first = c.controllers[0].config;
+    EXPECT_EQ(first.model, sim::Model::Qelm);
+    EXPECT_EQ(first.serial, sim::widen("AB12-CD34"));
+    EXPECT_EQ(first.port, 3u);
+    EXPECT_EQ(first.layout, sim::QelmLayout::EightTwo);
+
+    const sim::ControllerConfig& second = c.controllers[1].config;
+    EXPECT_EQ(second.serial, sim::widen("EF56-GH78  "));
+    EXPECT_EQ(second.port, 1u);  // lowest port no line names
+    EXPECT_EQ(second.faults.crcWrites, 2u);
+    EXPECT_EQ(second.faults.driftPpm, -40);
+    EXPECT_EQ(second.faults.failOpen, sim::Faults::kAlways);
+    EXPECT_EQ(second.renderAlias, sim::AliasState::Removed);
+
+    const sim::ControllerConfig& third = c.controllers[2].config;
+    EXPECT_EQ(third.model, sim::Model::TavioRaw);
+    EXPECT_EQ(third.serial, sim::widen("TRA"));
+    EXPECT_EQ(third.port, 2u);
+
+    const sim::ControllerConfig& fourth = c.controllers[3].config;
+    EXPECT_EQ(fourth.serial, sim::widen("q\"uote"));
+    EXPECT_EQ(fourth.port, 4u);
+    EXPECT_EQ(fourth.faults.malformed, sim::Malformation::RangePastEnd);
+    EXPECT_TRUE(fourth.faults.pendPropertyRequests);
+    EXPECT_TRUE(fourth.faults.sizeQueryInsufficientBuffer);
+    EXPECT_EQ(c.controllers[3].line, 6u);
+}
+
+TEST(BusFileParser, BadLinesAreSkippedWithAReason) {
+    const char* bad[] = {
+        "ZORK serial=X1234",                       // unknown model
+        "QELM port=2",                             // no serial
+        "QELM serial=A1 colour=red",               // unknown key
+        "QELM serial=A2 port=65",                  // port out of range
+        "QELM serial=A3 port=0",                   //
+        "QELM serial=A4 drift=200000",             // drift out of range
+        "QELM serial=A5 crc-writes=-1",            //
+        "DALTO serial=A6 layout=8+2",              // layouts are QELM's
+        "QELM serial=A7 layout=2+8",               //
+        "QELM serial=\"A8",                        // unterminated quote
+        "QELM serial=\"A9\\x\"",                   // unknown escape
+        "QELM serial=A\x01",                       // control character
+        "QELM serial=",                            // empty serial
+        "QELM serial=A10 render=gone",             //
+        "QELM serial=A11 malformed=sometimes",     //
+        "QELM serial=A12 port=99999999999999",     //
+    };
+    for (const char* line : bad) {
+        const sim::BusFileContents c = sim::parseBusFile(line);
+        EXPECT_TRUE(c.controllers.empty()) << line;
+        ASSERT_EQ(c.problems.size(), 1u) << line;
+        EXPECT_FALSE(c.problems[0].reason.empty());
+    }
+    std::string longLine = "QELM serial=" + std::string(2000, 'A');
+    EXPECT_EQ(sim::parseBusFile(longLine).problems.size(), 1u);
+    EXPECT_EQ(sim::parseBusFile("QELM serial=" + std::string(127, 'A')).problems.size(), 1u);
+
+    // Duplicates keep the first line.
+    const sim::BusFileContents dup = sim::parseBusFile(
+        "QELM serial=S1 port=1\nQELM serial=S1 port=2\nDALTO serial=S1 port=1\nDALTO serial=S1 port=3\n");
+    ASSERT_EQ(dup.controllers.size(), 2u);
+    EXPECT_EQ(dup.controllers[1].config.port, 3u);
+    EXPECT_EQ(dup.problems.size(), 2u);
+}
+
+TEST(BusFileParser, ArbitraryBytesNeverBreakIt) {
+    std::mt19937 random(1234);
+    const std::string seed = "QELM serial=\"AB \\u0041\" port=2 layout=8+2 drift=-5 crc-writes=always\n";
+    for (int round = 0; round < 2000; ++round) {
+        std::string text;
+        const int lines = 1 + static_cast<int>(random() % 6);
+        for (int l = 0; l < lines; ++l) {
+            std::string line = seed;
+            const int edits = static_cast<int>(random() % 8);
+            for (int e = 0; e < edits; ++e) {
+                const size_t at = random() % line.size();
+                switch (random() % 3) {
+                    case 0: line[at] = static_cast<char>(random() % 256); break;
+                    case 1: line.erase(at, 1 + random() % 4); break;
+                    default: line.insert(at, 1, "\"\\=# u+-"[random() % 8]); break;
+                }
+            }
+            text += line;
+        }
+        const sim::BusFileContents c = sim::parseBusFile(text);
+        EXPECT_LE(c.controllers.size(), static_cast<size_t>(lines) + 1);
+        for (const sim::BusFileEntry& e : c.controllers) {
+            EXPECT_FALSE(e.config.serial.empty());
+            EXPECT_LE(e.config.serial.size(), sim::kMaxSerialUnits);
+            EXPECT_GE(e.config.port, 1u);
+            EXPECT_LE(e.config.port, sim::kMaxPort);
+        }
+    }
+    // Far more controllers than ports and lines than the limit: bounded.
+    std::string many;
+    for (int i = 0; i < 100; ++i) many += "QELM serial=UNIT" + std::to_string(i) + "\n";
+    const sim::BusFileContents c = sim::parseBusFile(many);
+    EXPECT_EQ(c.controllers.size(), sim::kMaxBusFileControllers);
+    EXPECT_EQ(c.problems.size(), 100 - sim::kMaxBusFileControllers);
+}
+
+class BusFile : public ::testing::Test {
+protected:
+    void write(const std::string& text) {
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        std::fwrite(text.data(), 1, text.size(), file);
+        std::fclose(file);
+    }
+    std::vector<os::AudioInterfaceInfo> list() {
+        std::vector<os::AudioInterfaceInfo> interfaces;
+        EXPECT_TRUE(bus.listAudioInterfaces(interfaces));
+        return interfaces;
+    }
+    void TearDown() override { std::remove(path.c_str()); }
+
+    const std::string path = "sim_bus_file_test.txt";
+    sim::SimBus bus;
+};
+
+TEST_F(BusFile, EditingTheFilePlugsAndUnplugs) {
+    write("QELM serial=FILE0001 port=1\n");
+    bus.setBusFile(path);
+    ASSERT_EQ(list().size(), 1u);
+    const std::string firstPath = list()[0].path;
+
+    write("QELM serial=FILE0001 port=1\nDALTO serial=FILE0002 port=2\nnonsense here\n");
+    std::vector<os::AudioInterfaceInfo> interfaces = list();
+    ASSERT_EQ(interfaces.size(), 2u);
+    EXPECT_EQ(interfaces[0].path, firstPath);  // the unchanged unit stays as it was
+    EXPECT_EQ(bus.busFileWarnings(), 1u);
+    list();
+    EXPECT_EQ(bus.busFileWarnings(), 1u);  // reported once, not at every pass
+
+    // Moving a unit to another port changes its path.
+    write("QELM serial=FILE0001 port=5\nDALTO serial=FILE0002 port=2\nnonsense here\n");
+    interfaces = list();
+    ASSERT_EQ(interfaces.size(), 2u);
+    EXPECT_NE(interfaces[1].path, firstPath);
+    EXPECT_EQ(bus.busFileWarnings(), 1u);
+
+    write("DALTO serial=FILE0002 port=2\n");
+    interfaces = list();
+    ASSERT_EQ(interfaces.size(), 1u);
+    EXPECT_NE(interfaces[0].path.find("pid_0202"), std::string::npos);
+
+    std::remove(path.c_str());
+    EXPECT_TRUE(list().empty());
+}
+
+TEST_F(BusFile, RereadingKeepsFaultCountersAndOpenHandles) {
+    write("QELM serial=FILE0003 fail-open=1\n");
+    bus.setBusFile(path);
+    std::vector<os::AudioInterfaceInfo> interfaces = list();
+    ASSERT_EQ(interfaces.size(), 1u);
+    EXPECT_EQ(openFilter(bus, interfaces[0].path), INVALID_HANDLE_VALUE);
+    HANDLE filter = openFilter(bus, interfaces[0].path);
+    ASSERT_NE(filter, INVALID_HANDLE_VALUE);
+
+    // A touched but identical file neither resets the fault nor replugs.
+    write("QELM serial=FILE0003 fail-open=1\n");
+    list();
+    HANDLE second = openFilter(bus, interfaces[0].path);
+    EXPECT_NE(second, INVALID_HANDLE_VALUE);
+    KSPROPERTY count = propertyRequest(KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES);
+    ULONG pins = 0;
+    EXPECT_TRUE(ioctl(bus, filter, &count, sizeof(count), &pins, 4).ok);
+
+    // An edited fault line arms the fault again, still without a replug.
+    write("QELM serial=FILE0003 fail-open=2\n");
+    list();
+    EXPECT_EQ(openFilter(bus, interfaces[0].path), INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(ioctl(bus, filter, &count, sizeof(count), &pins, 4).ok);
+    bus.closeDevice(second);
+    bus.closeDevice(filter);
+}
+
+TEST_F(BusFile, FileUnitsLeaveUnitsPluggedByTestsAlone) {
+    auto own = bus.plug(qelm("OWN00001", sim::QelmLayout::FourFour, 1));
+    ASSERT_TRUE(own);
+    write("QELM serial=FILE0004 port=1\nQELM serial=FILE0005\n");
+    bus.setBusFile(path);
+    std::vector<os::AudioInterfaceInfo> interfaces = list();
+    // The file's unit on port 1 is refused (reported); its other unit gets port 2.
+    ASSERT_EQ(interfaces.size(), 2u);
+    EXPECT_EQ(interfaces[0].path, own->interfacePath());
+    EXPECT_EQ(bus.busFileWarnings(), 1u);
+    write("");
+    EXPECT_EQ(list().size(), 1u);
+    EXPECT_TRUE(own->isPlugged());
+}
+
+}  // namespace

@@ -1,0 +1,322 @@
+// Streaming through simulated pins: order of completion, the capture
+// signal, what is rendered, faults, unplugging and the real-time clock.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "sim/capture_signal.h"
+#include "sim_test_support.h"
+
+using namespace simtest;
+
+namespace {
+
+constexpr uint32_t kChannels = 4;
+constexpr uint32_t kBlockAlign = kChannels * 2;
+
+struct Packet {
+    Packet(uint32_t frames, bool write) : data(frames * kBlockAlign), write(write) {
+        std::memset(&header, 0, sizeof(header));
+        header.Size = sizeof(KSSTREAM_HEADER);
+        header.PresentationTime.Numerator = 1;
+        header.PresentationTime.Denominator = 1;
+        header.Data = data.data();
+        header.FrameExtent = static_cast<ULONG>(data.size());
+        header.DataUsed = write ? header.FrameExtent : 0;
+    }
+    uint32_t frames() const { return static_cast<uint32_t>(data.size() / kBlockAlign); }
+
+    KSSTREAM_HEADER header;
+    Overlapped o;
+    std::vector<uint8_t> data;
+    bool write;
+};
+
+// Submits one packet; the simulator always queues stream requests.
+void submit(os::DeviceBoundaryIf& bus, HANDLE pin, Packet& packet) {
+    os::setLastError(0);
+    const bool done = bus.deviceIoControl(pin, packet.write ? IOCTL_KS_WRITE_STREAM : IOCTL_KS_READ_STREAM, nullptr, 0,
+                                          &packet.header, packet.header.Size, nullptr, &packet.o.ov);
+    EXPECT_FALSE(done);
+    EXPECT_EQ(os::lastError(), os::kErrorIoPending);
+}
+
+// Render test pattern: frame f, channel c of the whole stream.
+int16_t renderSample(uint64_t frame, uint32_t channel) {
+    return static_cast<int16_t>((frame * 7 + channel * 1000) & 0x7FFF);
+}
+
+void fillRender(Packet& packet, uint64_t firstFrame) {
+    int16_t* samples = reinterpret_cast<int16_t*>(packet.data.data());
+    for (uint32_t f = 0; f < packet.frames(); ++f)
+        for (uint32_t c = 0; c < kChannels; ++c) samples[f * kChannels + c] = renderSample(firstFrame + f, c);
+}
+
+// Counts capture frames that break the per-channel counter.
+uint32_t captureMismatches(const Packet& packet, uint64_t firstFrame) {
+    uint32_t bad = 0;
+    const uint32_t frames = packet.header.DataUsed / kBlockAlign;
+    for (uint32_t f = 0; f < frames; ++f)
+        for (uint32_t c = 0; c < kChannels; ++c)
+            if (sim::readContainerSample(&packet.data[(f * kChannels + c) * 2], 16) !=
+                sim::captureSignalSample(firstFrame + f, c, 16, 16))
+                ++bad;
+    return bad;
+}
+
+class Streaming : public ::testing::Test {
+protected:
+    explicit Streaming(sim::ClockMode mode = sim::ClockMode::Manual) : bus(mode) {}
+    void SetUp() override {
+        controller = bus.plug(qelm("STREAM001"));
+        ASSERT_TRUE(controller);
+        filter = openFilter(bus, controller->interfacePath());
+        ASSERT_NE(filter, INVALID_HANDLE_VALUE);
+        ConnectRequest renderRequest(0, kChannels, 16, 44100, true, 0x603);
+        ConnectRequest captureRequest(3, kChannels, 16, 44100);
+        ASSERT_EQ(bus.ksCreatePin(filter, renderRequest.connect(), 0, &render), 0u);
+        ASSERT_EQ(bus.ksCreatePin(filter, captureRequest.connect(), 0, &capture), 0u);
+    }
+    void TearDown() override {
+        bus.closeDevice(render);
+        bus.closeDevice(capture);
+        bus.closeDevice(filter);
+    }
+
+    sim::SimBus bus;
+    std::shared_ptr<sim::SimController> controller;
+    HANDLE filter = INVALID_HANDLE_VALUE;
+    HANDLE render = nullptr;
+    HANDLE capture = nullptr;
+};
+
+TEST_F(Streaming, TwoPacketsInFlightCompleteInOrderForOverOneSecond) {
+    constexpr uint32_t kFrames = 441;  // 10 ms
+    constexpr uint32_t kRounds = 150;  // 1.5 s
+    Packet renders[2] = {{kFrames, true}, {kFrames, true}};
+    Packet captures[2] = {{kFrames, false}, {kFrames, false}};
+    std::vector<uint8_t> written;
+    uint64_t renderFrame = 0;
+    for (Packet& p : renders) {
+        fillRender(p, renderFrame);
+        renderFrame += kFrames;
+        written.insert(written.end(), p.data.begin(), p.data.end());
+        submit(bus, render, p);
+    }
+    for (Packet& p : captures) submit(bus, capture, p);
+    ASSERT_TRUE(runPin(bus, render));
+    ASSERT_TRUE(runPin(bus, capture));
+
+    uint64_t captureFrame = 0;
+    uint32_t mismatches = 0;
+    for (uint32_t round = 0; round < kRounds; ++round) {
+        const uint32_t due = round % 2;
+        bus.advanceFrames(kFrames - 1);
+        EXPECT_FALSE(captures[due].o.signalled()) << "completed early in round " << round;
+        bus.advanceFrames(1);
+        ASSERT_TRUE(renders[due].o.signalled()) << round;
+        ASSERT_TRUE(captures[due].o.signalled()) << round;
+        EXPECT_FALSE(renders[1 - due].o.signalled()) << round;
+        EXPECT_FALSE(captures[1 - due].o.signalled()) << round;
+        DWORD bytes = 0;
+        EXPECT_TRUE(bus.getOverlappedResult(capture, &captures[due].o.ov, &bytes, false));
+        EXPECT_EQ(bytes, sizeof(KSSTREAM_HEADER));
+
+        ASSERT_EQ(captures[due].header.DataUsed, kFrames * kBlockAlign);
+        mismatches += captureMismatches(captures[due], captureFrame);
+        captureFrame += kFrames;
+        submit(bus, capture, captures[due]);
+
+        fillRender(renders[due], renderFrame);
+        renderFrame += kFrames;
+        written.insert(written.end(), renders[due].data.begin(), renders[due].data.end());
+        submit(bus, render, renders[due]);
+    }
+    EXPECT_EQ(mismatches, 0u);
+    const sim::StreamStats captureStats = controller->captureStats();
+    const sim::StreamStats renderStats = controller->renderStats();
+    EXPECT_EQ(captureStats.framesLost, 0u);
+    EXPECT_EQ(renderStats.framesLost, 0u);
+    EXPECT_EQ(captureStats.packetsCompleted, kRounds);
+    EXPECT_EQ(captureStats.framesTransferred, uint64_t{kRounds} * kFrames);
+
+    // Exactly what was written for the completed packets, in order.
+    written.resize(static_cast<size_t>(kRounds) * kFrames * kBlockAlign);
+    EXPECT_EQ(controller->renderedBytes(), written);
+    EXPECT_EQ(controller->renderedFormat().channels, kChannels);
+    EXPECT_EQ(controller->renderedFormat().channelMask, 0x603u);
+}
+
+TEST_F(Streaming, ShortReadsAndLatePacketsShowInTheSignal) {
+    constexpr uint32_t kFrames = 400;
+    sim::Faults faults;
+    faults.shortReads = 1;
+    controller->setFaults(faults);
+    Packet first(kFrames, false), second(kFrames, false);
+    submit(bus, capture, first);
+    submit(bus, capture, second);
+    ASSERT_TRUE(runPin(bus, capture));
+
+    bus.advanceFrames(kFrames);
+    ASSERT_TRUE(first.o.signalled());
+    EXPECT_EQ(first.header.DataUsed, kFrames / 2 * kBlockAlign);
+    EXPECT_EQ(captureMismatches(first, 0), 0u);
+    // The short packet gave back half its frames, so the next starts there.
+    bus.advanceFrames(kFrames / 2 - 1);
+    EXPECT_FALSE(second.o.signalled());
+    bus.advanceFrames(1);
+    ASSERT_TRUE(second.o.signalled());
+    EXPECT_EQ(captureMismatches(second, kFrames / 2), 0u);
+    EXPECT_EQ(controller->captureStats().shortPackets, 1u);
+
+    // Nothing queued for 100 frames: those are lost, and the signal says so.
+    bus.advanceFrames(100);
+    submit(bus, capture, first);
+    bus.advanceFrames(kFrames);
+    ASSERT_TRUE(first.o.signalled());
+    EXPECT_EQ(controller->captureStats().framesLost, 100u);
+    EXPECT_EQ(captureMismatches(first, kFrames / 2 + kFrames + 100), 0u);
+}
+
+TEST_F(Streaming, CrcErrorsOnWritesAreCounted) {
+    sim::Faults faults;
+    faults.crcWrites = 2;
+    controller->setFaults(faults);
+    Packet packet(100, true);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_FALSE(bus.deviceIoControl(render, IOCTL_KS_WRITE_STREAM, nullptr, 0, &packet.header,
+                                         packet.header.Size, nullptr, &packet.o.ov));
+        EXPECT_EQ(os::lastError(), os::kErrorCrc);
+    }
+    submit(bus, render, packet);
+    // Reading on a render pin or writing on a capture pin is refused.
+    Packet wrong(100, false);
+    EXPECT_FALSE(bus.deviceIoControl(render, IOCTL_KS_READ_STREAM, nullptr, 0, &wrong.header, wrong.header.Size,
+                                     nullptr, &wrong.o.ov));
+    EXPECT_EQ(os::lastError(), os::kErrorInvalidFunction);
+    wrong.header.DataUsed = wrong.header.FrameExtent + 2;
+    EXPECT_FALSE(bus.deviceIoControl(capture, IOCTL_KS_READ_STREAM, nullptr, 0, &wrong.header, wrong.header.Size,
+                                     nullptr, &wrong.o.ov));
+    EXPECT_EQ(os::lastError(), os::kErrorInvalidParameter);
+}
+
+TEST_F(Streaming, UnplugFailsPacketsInFlightAndRemovesTheInterface) {
+    Packet renders[2] = {{256, true}, {256, true}};
+    Packet captures[2] = {{256, false}, {256, false}};
+    for (Packet& p : renders) submit(bus, render, p);
+    for (Packet& p : captures) submit(bus, capture, p);
+    ASSERT_TRUE(runPin(bus, render));
+    ASSERT_TRUE(runPin(bus, capture));
+    bus.advanceFrames(100);
+
+    ASSERT_TRUE(bus.unplug(controller));
+    for (Packet* p : {&renders[0], &renders[1], &captures[0], &captures[1]}) {
+        ASSERT_TRUE(p->o.signalled());
+        DWORD bytes = 1;
+        EXPECT_FALSE(bus.getOverlappedResult(p->write ? render : capture, &p->o.ov, &bytes, true));
+        EXPECT_EQ(os::lastError(), os::kErrorDeviceNotConnected);
+        EXPECT_EQ(bytes, 0u);
+        EXPECT_EQ(p->header.DataUsed, p->write ? 256u * kBlockAlign : 0u);
+    }
+    std::vector<os::AudioInterfaceInfo> interfaces;
+    ASSERT_TRUE(bus.listAudioInterfaces(interfaces));
+    EXPECT_TRUE(interfaces.empty());
+    EXPECT_FALSE(bus.deviceIoControl(capture, IOCTL_KS_READ_STREAM, nullptr, 0, &captures[0].header,
+                                     captures[0].header.Size, nullptr, &captures[0].o.ov));
+    EXPECT_EQ(os::lastError(), os::kErrorDeviceNotConnected);
+    EXPECT_EQ(controller->captureStats().packetsFailed, 2u);
+    EXPECT_EQ(controller->openPins(), 0u);
+}
+
+TEST_F(Streaming, StopAndCancelIoCancelQueuedPackets) {
+    Packet a(128, false), b(128, true);
+    submit(bus, capture, a);
+    submit(bus, render, b);
+    ASSERT_TRUE(runPin(bus, capture));
+    ASSERT_TRUE(setState(bus, capture, KSSTATE_PAUSE).ok);
+    ASSERT_TRUE(setState(bus, capture, KSSTATE_ACQUIRE).ok);
+    ASSERT_TRUE(setState(bus, capture, KSSTATE_STOP).ok);
+    ASSERT_TRUE(a.o.signalled());
+    DWORD bytes = 0;
+    EXPECT_FALSE(bus.getOverlappedResult(capture, &a.o.ov, &bytes, false));
+    EXPECT_EQ(os::lastError(), os::kErrorOperationAborted);
+
+    EXPECT_FALSE(b.o.signalled());
+    EXPECT_FALSE(bus.getOverlappedResult(render, &b.o.ov, &bytes, false));
+    EXPECT_EQ(os::lastError(), os::kErrorIoIncomplete);
+    EXPECT_TRUE(bus.cancelIo(render));
+    EXPECT_TRUE(b.o.signalled());
+    EXPECT_FALSE(bus.getOverlappedResult(render, &b.o.ov, &bytes, true));
+    EXPECT_EQ(os::lastError(), os::kErrorOperationAborted);
+}
+
+TEST_F(Streaming, ClockDriftMovesTheHardwareAhead) {
+    sim::Faults faults;
+    faults.driftPpm = 1000;
+    controller->setFaults(faults);
+    Packet packet(44100, false);
+    submit(bus, capture, packet);
+    ASSERT_TRUE(runPin(bus, capture));
+    bus.advanceFrames(44055);  // 44099.06 hardware frames at +1000 ppm
+    EXPECT_FALSE(packet.o.signalled());
+    bus.advanceFrames(1);
+    EXPECT_TRUE(packet.o.signalled());
+}
+
+class RealTimeStreaming : public Streaming {
+protected:
+    RealTimeStreaming() : Streaming(sim::ClockMode::RealTime) {}
+};
+
+TEST_F(RealTimeStreaming, CompletionsKeepPaceWithTheClock) {
+    constexpr uint32_t kFrames = 882;  // 20 ms
+    constexpr uint32_t kDepth = 4;     // generous slack for a loaded machine
+    std::vector<std::unique_ptr<Packet>> packets;
+    std::vector<os::Handle> events;
+    for (uint32_t i = 0; i < 2 * kDepth; ++i) {
+        const bool write = i >= kDepth;
+        packets.push_back(std::make_unique<Packet>(kFrames, write));
+        events.push_back(packets.back()->o.event);
+        submit(bus, write ? render : capture, *packets.back());
+    }
+    ASSERT_TRUE(runPin(bus, capture));
+    ASSERT_TRUE(runPin(bus, render));
+
+    uint64_t firstNs = 0, lastNs = 0, framesAfterFirst = 0, captureFrame = 0;
+    uint32_t completions = 0, mismatches = 0, outOfOrder = 0, expectedCapture = 0;
+    const uint64_t startNs = os::nanoseconds();
+    while (framesAfterFirst < 44100 * 3 / 2 && os::nanoseconds() - startNs < 20ull * 1000000000) {
+        const uint32_t result = os::waitForAny(events.data(), static_cast<uint32_t>(events.size()), 5000);
+        ASSERT_LT(result, os::kWaitObject0 + events.size()) << "no completion within 5 s";
+        const uint32_t index = result - os::kWaitObject0;
+        Packet& p = *packets[index];
+        if (!p.write) {
+            const uint64_t t = os::nanoseconds();
+            if (index != expectedCapture) ++outOfOrder;
+            expectedCapture = (index + 1) % kDepth;
+            if (completions++ == 0) {
+                firstNs = t;
+            } else {
+                framesAfterFirst += p.header.DataUsed / kBlockAlign;
+                lastNs = t;
+            }
+            const sim::StreamStats stats = controller->captureStats();
+            // Frames lost under load are skipped in the signal, not repeated.
+            if (stats.framesLost == 0) mismatches += captureMismatches(p, captureFrame);
+            captureFrame += kFrames;
+            submit(bus, capture, p);
+        } else {
+            submit(bus, render, p);
+        }
+    }
+    const sim::StreamStats stats = controller->captureStats();
+    const double elapsedFrames = static_cast<double>(lastNs - firstNs) * 44100.0 / 1e9;
+    const double measured = static_cast<double>(framesAfterFirst + stats.framesLost);
+    std::printf("real-time capture: %.0f frames in %.0f frames of time (ratio %.4f), %llu lost\n", measured,
+                elapsedFrames, measured / elapsedFrames, static_cast<unsigned long long>(stats.framesLost));
+    EXPECT_EQ(outOfOrder, 0u);
+    EXPECT_EQ(mismatches, 0u);
+    EXPECT_NEAR(measured / elapsedFrames, 1.0, 0.02);
+}
+
+}  // namespace
