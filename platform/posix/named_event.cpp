@@ -1,11 +1,14 @@
 // Named auto-reset events shared between processes.
 //
-// The shared signal is a POSIX named semaphore holding at most one count.
-// A process that waits on the event runs one watcher thread that takes the
-// count and sets the event's in-process state, so the wait functions treat
-// named and unnamed events alike. The watcher starts only at the first wait:
-// a process that merely opens and sets the event (the settings dialog)
-// never takes its own signal.
+// The shared signal is one byte in a per-name FIFO that every holder keeps
+// open: setting writes the byte unless one is already there, a waiter reads
+// it, and only one reader can get it. The pipe's content lives only while
+// some process has it open, so no signal outlives its holders. A process
+// that waits on the event runs one watcher thread that polls the FIFO (and
+// a stop pipe) and moves the byte into the event's in-process state, so the
+// wait functions treat named and unnamed events alike. The watcher starts
+// only at the first wait: a process that merely opens and sets the event
+// (the settings dialog) never takes its own signal.
 //
 // Whether a name "already exists" is decided by who holds it, not by what
 // files are lying around: every process holding the event keeps a shared
@@ -16,9 +19,9 @@
 #include "platform/posix/named_event.h"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <semaphore.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +31,8 @@
 #include <map>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "platform/errors.h"
 #include "platform/trace.h"
@@ -46,7 +51,7 @@ uint32_t errorFromErrno(int error) {
 }
 
 // Keeps letters, digits and "-_." and writes every other byte as %XX, so
-// that any event name is a valid file and semaphore name; overlong names
+// that any event name is a valid file name; overlong names
 // are cut and get a hash of the whole name.
 std::string sanitizedName(const char* name) {
     std::string out;
@@ -95,7 +100,7 @@ bool eventDirectory(std::string* directory) {
 }
 
 struct NamePaths {
-    std::string guard, holders, semaphore;
+    std::string guard, holders, signal;
 };
 
 bool namePaths(const char* name, NamePaths* paths) {
@@ -104,7 +109,7 @@ bool namePaths(const char* name, NamePaths* paths) {
     std::string key = sanitizedName(name);
     paths->guard = directory + "/" + key + ".guard";
     paths->holders = directory + "/" + key + ".holders";
-    paths->semaphore = "/ksasio-" + std::to_string(getuid()) + "-" + key;
+    paths->signal = directory + "/" + key + ".fifo";
     return true;
 }
 
@@ -156,120 +161,144 @@ void removeIfUnheld(const NamePaths& paths) {
         close(probe);
         return;
     }
-    sem_unlink(paths.semaphore.c_str());
+    unlink(paths.signal.c_str());
     unlink(paths.holders.c_str());
     unlink(paths.guard.c_str());
     if (probe >= 0) close(probe);
 }
 
-void drain(sem_t* semaphore) {
-    while (sem_trywait(semaphore) == 0) {
+// The shared signal: at most one byte in the name's FIFO.
+int openSignal(const std::string& path, bool create) {
+    if (create && mkfifo(path.c_str(), 0600) != 0 && errno != EEXIST) return -1;
+    // Read-write, so the FIFO never sees "no writer" and opening never blocks.
+    int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    struct stat info;
+    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISFIFO(info.st_mode))) {
+        close(fd);
+        errno = EACCES;
+        return -1;
+    }
+    return fd;
+}
+
+bool takeSignal(int fd) {
+    char byte;
+    return read(fd, &byte, 1) == 1;
+}
+
+void drainSignal(int fd) {
+    while (takeSignal(fd)) {
     }
 }
 
-class NamedEventObject;
-std::map<std::string, NamedEventObject*>& namedEvents() {
-    static auto* table = new std::map<std::string, NamedEventObject*>;
-    return *table;
+// With the guard held, so that two setters leave one byte, not two.
+void postSignal(int fd) {
+    int pending = 0;
+    if (ioctl(fd, FIONREAD, &pending) == 0 && pending == 0) {
+        ssize_t written = write(fd, "s", 1);
+        (void)written;
+    }
 }
-
-void* watch(void* argument);
 
 class NamedEventObject : public EventObject {
 public:
-    NamedEventObject(std::string name, NamePaths paths, sem_t* semaphore, int holdersFd)
+    NamedEventObject(std::string name, NamePaths paths, int signalFd, int holdersFd)
         : EventObject(false, false),
           name(std::move(name)),
           paths_(std::move(paths)),
-          semaphore_(semaphore),
+          signalFd_(signalFd),
           holdersFd_(holdersFd) {}
 
     ~NamedEventObject() override {
-        if (watching_) {
-            pthread_cancel(watcher_);
-            pthread_join(watcher_, nullptr);
+        if (watcher_.joinable()) {
+            ssize_t written = write(stopPipe_[1], "x", 1);
+            (void)written;
+            watcher_.join();
+            close(stopPipe_[0]);
+            close(stopPipe_[1]);
         }
         NameGuard guard(paths_.guard);
         // A signal this process took but never used belongs to the others.
-        if (signalled) postShared();
+        if (signalled && guard.held()) postSignal(signalFd_);
+        close(signalFd_);
         close(holdersFd_);
         if (guard.held()) removeIfUnheld(paths_);
-        sem_close(semaphore_);
     }
 
     bool isNamed() const override { return true; }
 
-    // Takes a pending count at once rather than waiting for the watcher, so
+    // Takes a pending signal at once rather than waiting for the watcher, so
     // that a set followed by a wait in one process behaves as on Windows.
     bool isSignalled() override {
-        if (!signalled && sem_trywait(semaphore_) == 0) signalled = true;
+        if (!signalled && takeSignal(signalFd_)) signalled = true;
         return signalled;
     }
 
     bool set() override {
-        if (watching_) return EventObject::set();
+        if (watcher_.joinable()) return EventObject::set();
         NameGuard guard(paths_.guard);
-        postShared();
+        if (!guard.held()) {
+            setLastError(kErrorAccessDenied);
+            return false;
+        }
+        postSignal(signalFd_);
         return true;
     }
 
     bool reset() override {
         EventObject::reset();
-        NameGuard guard(paths_.guard);
-        drain(semaphore_);
+        drainSignal(signalFd_);
         return true;
     }
 
     bool prepareForWait() override {
-        if (watching_) return true;
-        if (pthread_create(&watcher_, nullptr, watch, this) != 0) {
+        if (watcher_.joinable()) return true;
+        if (pipe2(stopPipe_, O_CLOEXEC) != 0) {
+            setLastError(kErrorNotEnoughMemory);
+            return false;
+        }
+        try {
+            watcher_ = std::thread(&NamedEventObject::watch, this);
+        } catch (const std::system_error&) {
+            close(stopPipe_[0]);
+            close(stopPipe_[1]);
             TRACE("Failed to start the watcher of event %s", name.c_str());
             setLastError(kErrorNotEnoughMemory);
             return false;
         }
-        watching_ = true;
         return true;
-    }
-
-    // Runs on the watcher thread.
-    void watchLoop() {
-        int state;
-        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
-        for (;;) {
-            // Cancellation is acted upon only inside sem_wait, before it
-            // has taken a count.
-            pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &state);
-            int result = sem_wait(semaphore_);
-            pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
-            if (result != 0) {
-                if (errno == EINTR) continue;
-                TRACE("Watching event %s failed", name.c_str());
-                return;
-            }
-            std::lock_guard<std::mutex> lock(objectLock());
-            EventObject::set();
-        }
     }
 
     const std::string name;
 
 private:
-    // Leaves at most one count: an event is either set or not.
-    void postShared() {
-        int value = 0;
-        if (sem_getvalue(semaphore_, &value) == 0 && value <= 0) sem_post(semaphore_);
+    // The watcher thread: blocks until the FIFO or the stop pipe is readable.
+    void watch() {
+        pollfd watched[2] = {{signalFd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+        for (;;) {
+            if (poll(watched, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                TRACE("Watching event %s failed", name.c_str());
+                return;
+            }
+            if (watched[1].revents) return;
+            // Another process may have read the byte first.
+            if (!takeSignal(signalFd_)) continue;
+            std::lock_guard<std::mutex> lock(objectLock());
+            EventObject::set();
+        }
     }
 
     const NamePaths paths_;
-    sem_t* const semaphore_;
+    const int signalFd_;
     const int holdersFd_;
-    pthread_t watcher_{};
-    bool watching_ = false;
+    int stopPipe_[2] = {-1, -1};
+    std::thread watcher_;
 };
 
-void* watch(void* argument) {
-    static_cast<NamedEventObject*>(argument)->watchLoop();
-    return nullptr;
+std::map<std::string, NamedEventObject*>& namedEvents() {
+    static auto* table = new std::map<std::string, NamedEventObject*>;
+    return *table;
 }
 
 Handle existingHandle(const char* name, bool* alreadyExisted) {
@@ -282,11 +311,11 @@ Handle existingHandle(const char* name, bool* alreadyExisted) {
     return found->second;
 }
 
-Handle publishNamed(const char* name, NamePaths paths, sem_t* semaphore, int holdersFd) {
-    auto* event = new (std::nothrow) NamedEventObject(name, std::move(paths), semaphore, holdersFd);
+Handle publishNamed(const char* name, NamePaths paths, int signalFd, int holdersFd) {
+    auto* event = new (std::nothrow) NamedEventObject(name, std::move(paths), signalFd, holdersFd);
     if (!event) {
         close(holdersFd);
-        sem_close(semaphore);
+        close(signalFd);
         setLastError(kErrorNotEnoughMemory);
         return nullptr;
     }
@@ -309,7 +338,7 @@ Handle createNamedEvent(bool manualReset, bool initiallySignalled, const char* n
     std::lock_guard<std::mutex> tableLock(namedObjectLock());
     if (Handle handle = existingHandle(name, alreadyExisted)) return handle;
     if (manualReset) {
-        // One semaphore count cannot release every waiter of every process.
+        // One byte cannot release every waiter of every process.
         TRACE("Named manual-reset events are not supported");
         setLastError(kErrorNotSupported);
         return nullptr;
@@ -324,19 +353,19 @@ Handle createNamedEvent(bool manualReset, bool initiallySignalled, const char* n
         return nullptr;
     }
     bool fresh = flock(holdersFd, LOCK_EX | LOCK_NB) == 0;
-    sem_t* semaphore = sem_open(paths.semaphore.c_str(), O_CREAT, 0600, 0);
-    if (semaphore == SEM_FAILED || !lockShared(holdersFd)) {
+    int signalFd = openSignal(paths.signal, true);
+    if (signalFd < 0 || !lockShared(holdersFd)) {
         setLastError(errorFromErrno(errno));
-        if (semaphore != SEM_FAILED) sem_close(semaphore);
+        if (signalFd >= 0) close(signalFd);
         close(holdersFd);
         return nullptr;
     }
     if (fresh) {
-        // A count left by a process that crashed is no signal of ours.
-        drain(semaphore);
-        if (initiallySignalled) sem_post(semaphore);
+        // A byte a setter left just now, after the last holder, is stale.
+        drainSignal(signalFd);
+        if (initiallySignalled) postSignal(signalFd);
     }
-    Handle handle = publishNamed(name, std::move(paths), semaphore, holdersFd);
+    Handle handle = publishNamed(name, std::move(paths), signalFd, holdersFd);
     if (handle) {
         if (alreadyExisted) *alreadyExisted = !fresh;
         setLastError(fresh ? kErrorSuccess : kErrorAlreadyExists);
@@ -361,14 +390,14 @@ Handle openNamedEvent(const char* name) {
         setLastError(kErrorFileNotFound);
         return nullptr;
     }
-    sem_t* semaphore = sem_open(paths.semaphore.c_str(), 0);
-    if (semaphore == SEM_FAILED || !lockShared(holdersFd)) {
-        setLastError(semaphore == SEM_FAILED ? kErrorFileNotFound : errorFromErrno(errno));
-        if (semaphore != SEM_FAILED) sem_close(semaphore);
+    int signalFd = openSignal(paths.signal, false);
+    if (signalFd < 0 || !lockShared(holdersFd)) {
+        setLastError(signalFd < 0 ? kErrorFileNotFound : errorFromErrno(errno));
+        if (signalFd >= 0) close(signalFd);
         close(holdersFd);
         return nullptr;
     }
-    Handle handle = publishNamed(name, std::move(paths), semaphore, holdersFd);
+    Handle handle = publishNamed(name, std::move(paths), signalFd, holdersFd);
     if (handle) setLastError(kErrorSuccess);
     return handle;
 }
