@@ -131,12 +131,16 @@ HRESULT CKsAudPin::Init() {
 HRESULT CKsAudPin::SaveAudioDataRanges() {
     HRESULT result = S_OK;
     bool qualified = false;
-    ForEachDataRange([&](ULONG offset, ULONG) {
+    ForEachDataRange([&](ULONG offset, ULONG size) {
         KSDATARANGE header = ksreply::ReadDataRange(m_dataRangeItems, offset);
         qualified = qualified || IsWaveFormatTagGuid(header.SubFormat) ||
                     os::guidEquals(header.SubFormat, KSDATAFORMAT_SUBTYPE_PCM) || IsNullGuid(header.SubFormat);
-        // The walk checks guarantee that an audio range holds all 88 bytes.
         if (!qualified || !os::guidEquals(header.MajorFormat, KSDATAFORMAT_TYPE_AUDIO)) return;
+        // A range too short for channels, bits and rates cannot admit a format.
+        if (size < sizeof(KSDATARANGE_AUDIO)) {
+            TRACE("Audio data range of %u bytes is too short", static_cast<unsigned>(size));
+            return;
+        }
         auto* copy = new (std::nothrow) KSDATARANGE_AUDIO;
         if (copy == nullptr) {
             TRACE("Unable to allocate memory to save datarange in");

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "platform/guid.h"
 
 namespace ksreply {
 
@@ -27,9 +26,7 @@ bool DataRangesFit(const void* reply, ULONG bytes) {
     for (ULONG i = 0; i < count; ++i) {
         if (offset + sizeof(KSDATARANGE) > bytes) return false;
         KSDATARANGE range = ReadDataRange(reply, static_cast<ULONG>(offset));
-        ULONG minimum = os::guidEquals(range.MajorFormat, KSDATAFORMAT_TYPE_AUDIO) ? sizeof(KSDATARANGE_AUDIO)
-                                                                                   : sizeof(KSDATARANGE);
-        if (range.FormatSize < minimum || offset + range.FormatSize > bytes) return false;
+        if (range.FormatSize < sizeof(KSDATARANGE) || offset + range.FormatSize > bytes) return false;
         offset += range.FormatSize;
     }
     return true;

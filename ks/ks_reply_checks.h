@@ -22,8 +22,9 @@ bool FixedItemsFit(const void* reply, ULONG bytes, ULONG itemSize);
 
 // True when `bytes` hold a KSMULTIPLE_ITEM header and Count data ranges
 // behind it, each following the previous one at its FormatSize, each at
-// least a KSDATARANGE long, audio ranges (KSDATAFORMAT_TYPE_AUDIO) at least
-// a KSDATARANGE_AUDIO long, and none reaching past the reply.
+// least a KSDATARANGE long, and none reaching past the reply. (Audio ranges
+// shorter than a KSDATARANGE_AUDIO are legal here, as bridge pins send them;
+// whoever reads the audio fields checks the length.)
 bool DataRangesFit(const void* reply, ULONG bytes);
 
 // The item count of a reply that passed one of the checks above.

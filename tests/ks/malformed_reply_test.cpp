@@ -39,7 +39,7 @@ std::vector<MalformedCase> MalformedRanges() {
         {"huge count", EditedRanges([](auto& r) { SetCount(r, 0xFFFFFFFFu); })},
         {"format size 0", EditedRanges([&](auto& r) { SetFormatSize(r, first, 0); })},
         {"format size below a data range", EditedRanges([&](auto& r) { SetFormatSize(r, first, 40); })},
-        {"audio range below 88 bytes", EditedRanges([&](auto& r) { SetFormatSize(r, first, 64); })},
+        {"format size that lands inside a range", EditedRanges([&](auto& r) { SetFormatSize(r, first, 64); })},
         {"last range past the end", EditedRanges([&](auto& r) { SetFormatSize(r, second, 89); })},
         {"huge format size", EditedRanges([&](auto& r) { SetFormatSize(r, second, 0xFFFFFFF0u); })},
         {"reply cut inside a range", EditedRanges([](auto& r) { r.resize(r.size() - 10); })},
@@ -87,6 +87,30 @@ TEST_F(KsFixture, WellFormedEdgesOfTheRangeWalkAreAccepted) {
     EXPECT_EQ(pin.GetDataRangeCount(), 2u);
     ASSERT_EQ(pin.GetAudioDataRangeCount(), 1u);
     EXPECT_EQ(pin.GetAudioDataRange(0).MaximumChannels, 2u);
+}
+
+TEST_F(KsFixture, AudioRangesTooShortForTheirFieldsAreNotSaved) {
+    // A PCM range cut to a bare KSDATARANGE walks fine but cannot describe
+    // channels, bits and rates; the good range behind it is kept.
+    KSDATARANGE_AUDIO cut = Stereo();
+    cut.DataRange.FormatSize = sizeof(KSDATARANGE);
+    KSDATARANGE_AUDIO good = AudioRange(4, 16, 16, 44100, 44100);
+    std::vector<uint8_t> items(sizeof(KSDATARANGE) + sizeof(good));
+    std::memcpy(items.data(), &cut, sizeof(KSDATARANGE));
+    std::memcpy(items.data() + sizeof(KSDATARANGE), &good, sizeof(good));
+    AddPin(KSPIN_COMMUNICATION_SINK, KSPIN_DATAFLOW_IN).dataRanges = MultiItemReply(2, items.data(), items.size());
+    auto filter = Open<CKsAudRenFilter>();
+    HRESULT result = E_FAIL;
+    CKsAudPin pin(filter.get(), 0, &result);
+    EXPECT_EQ(result, S_OK);
+    EXPECT_EQ(pin.GetDataRangeCount(), 2u);
+    ASSERT_EQ(pin.GetAudioDataRangeCount(), 1u);
+    EXPECT_EQ(pin.GetAudioDataRange(0).MaximumChannels, 4u);
+
+    // Alone, it leaves the pin without audio ranges.
+    fake.pins[0].dataRanges = MultiItemReply(1, items.data(), sizeof(KSDATARANGE));
+    CKsAudPin alone(filter.get(), 0, &result);
+    EXPECT_EQ(result, E_FAIL);
 }
 
 TEST_F(KsFixture, InterfaceAndMediumCountsBeyondTheReplyAreRefused) {
