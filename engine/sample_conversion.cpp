@@ -11,6 +11,21 @@
 
 namespace {
 
+// Packed 24-bit samples as a 16-bit and an 8-bit access: copying a 3-byte
+// Int24 through the stack costs a store-forwarding stall per sample.
+inline int32_t load24(const uint8_t* p) {
+    uint16_t low;
+    std::memcpy(&low, p, 2);
+    const uint32_t bits = uint32_t(low) | (uint32_t(p[2]) << 16);
+    return static_cast<int32_t>(bits ^ 0x800000u) - 0x800000;
+}
+
+inline void store24(uint8_t* p, int32_t value) {
+    const uint16_t low = static_cast<uint16_t>(value);
+    std::memcpy(p, &low, 2);
+    p[2] = static_cast<uint8_t>(value >> 16);
+}
+
 // Host sample types, read and written as 32-bit values at their own scale.
 struct Host16 {
     static constexpr uint32_t kBits = 16;
@@ -28,13 +43,10 @@ struct Host16 {
 struct Host24 {
     static constexpr uint32_t kBits = 24;
     static int32_t load(const uint8_t* buffer, uint32_t index) {
-        Int24 value;
-        std::memcpy(&value, buffer + index * 3, 3);
-        return value.toInt();
+        return load24(buffer + index * 3);
     }
     static void store(uint8_t* buffer, uint32_t index, int32_t value) {
-        const Int24 sample(value);
-        std::memcpy(buffer + index * 3, &sample, 3);
+        store24(buffer + index * 3, value);
     }
 };
 
@@ -58,9 +70,7 @@ inline int32_t loadContainer(const uint8_t* sample) {
         std::memcpy(&value, sample, 2);
         return value;
     } else if constexpr (Bits == 24) {
-        Int24 value;
-        std::memcpy(&value, sample, 3);
-        return value.toInt();
+        return load24(sample);
     } else {
         int32_t value;
         std::memcpy(&value, sample, 4);
@@ -74,8 +84,7 @@ inline void storeContainer(uint8_t* sample, int32_t value) {
         const int16_t v = static_cast<int16_t>(value);
         std::memcpy(sample, &v, 2);
     } else if constexpr (Bits == 24) {
-        const Int24 v(value);
-        std::memcpy(sample, &v, 3);
+        store24(sample, value);
     } else {
         std::memcpy(sample, &value, 4);
     }
@@ -83,16 +92,24 @@ inline void storeContainer(uint8_t* sample, int32_t value) {
 
 // Four 24-bit samples fill exactly three 32-bit words.
 inline void packFour(uint8_t* out, uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
-    const uint32_t words[3] = {(a & 0xFFFFFFu) | (b << 24), ((b >> 8) & 0xFFFFu) | (c << 16),
-                               ((c >> 16) & 0xFFu) | (d << 8)};
-    std::memcpy(out, words, sizeof(words));
+    // Three separate word stores: one 12-byte copy of a word array makes the
+    // compiler stage the words on the stack and reload them wider, which
+    // stalls on store forwarding.
+    const uint32_t w0 = (a & 0xFFFFFFu) | (b << 24);
+    const uint32_t w1 = ((b >> 8) & 0xFFFFu) | (c << 16);
+    const uint32_t w2 = ((c >> 16) & 0xFFu) | (d << 8);
+    std::memcpy(out, &w0, 4);
+    std::memcpy(out + 4, &w1, 4);
+    std::memcpy(out + 8, &w2, 4);
 }
 
 inline int32_t signExtend24(uint32_t bits) { return static_cast<int32_t>((bits & 0xFFFFFFu) ^ 0x800000u) - 0x800000; }
 
 inline void unpackFour(const uint8_t* in, int32_t* samples) {
     uint32_t words[3];
-    std::memcpy(words, in, sizeof(words));
+    std::memcpy(&words[0], in, 4);
+    std::memcpy(&words[1], in + 4, 4);
+    std::memcpy(&words[2], in + 8, 4);
     samples[0] = signExtend24(words[0]);
     samples[1] = signExtend24((words[0] >> 24) | (words[1] << 8));
     samples[2] = signExtend24((words[1] >> 16) | (words[2] << 16));
@@ -101,6 +118,18 @@ inline void unpackFour(const uint8_t* in, int32_t* samples) {
 
 using Sources = const uint8_t* const*;
 using Destinations = uint8_t* const*;
+
+// The channel pointers copied to the routine's own stack: byte stores into
+// the packet may alias any caller-owned array, which would make the compiler
+// reload every pointer after every sample.
+template <uint32_t N, typename Pointer = const uint8_t*>
+struct Local {
+    explicit Local(const Pointer* from) {
+        for (uint32_t c = 0; c < N; ++c) pointers[c] = from[c];
+    }
+    Pointer operator[](uint32_t c) const { return pointers[c]; }
+    Pointer pointers[N];
+};
 
 // Render: N host channels interleaved into containers of Bits. The channel
 // fold is expanded at compile time, so no loop runs over the channels of a frame.
@@ -111,23 +140,38 @@ struct Interleave {
         constexpr uint32_t kBytes = Bits / 8;
         for (uint32_t f = 0; f < count; ++f) {
             uint8_t* frame = packet + f * N * kBytes;
-            (storeContainer<Bits>(frame + C * kBytes, rescale<Host::kBits, Bits>(Host::load(sources[C], f))), ...);
+            if constexpr (Host::kBits == Bits)
+                (std::memcpy(frame + C * kBytes, sources[C] + f * kBytes, kBytes), ...);
+            else
+                (storeContainer<Bits>(frame + C * kBytes, rescale<Host::kBits, Bits>(Host::load(sources[C], f))),
+                 ...);
         }
     }
     static void run(Sources sources, uint8_t* packet, uint32_t count) {
-        frames(sources, packet, count, std::make_index_sequence<N>());
+        const Local<N> local(sources);
+        frames(local.pointers, packet, count, std::make_index_sequence<N>());
     }
 };
 
-template <typename Host>
-inline uint32_t packed24(Sources sources, uint32_t channel, uint32_t frame) {
-    return static_cast<uint32_t>(rescale<Host::kBits, 24>(Host::load(sources[channel], frame)));
+// The 24 bits of a host sample as they go into the packet; the bits above
+// them are dropped by the packing.
+template <typename Host, typename Channels>
+inline uint32_t packed24(const Channels& sources, uint32_t channel, uint32_t frame) {
+    if constexpr (Host::kBits == 24) {
+        const uint8_t* p = sources[channel] + frame * 3;
+        uint16_t low;
+        std::memcpy(&low, p, 2);
+        return uint32_t(low) | (uint32_t(p[2]) << 16);
+    } else {
+        return static_cast<uint32_t>(Host::load(sources[channel], frame)) << 8;
+    }
 }
 
 // Two stereo frames fill three words; an odd last frame goes as 6 bytes.
 template <typename Host>
 struct Interleave<2, Host, 24> {
-    static void run(Sources s, uint8_t* packet, uint32_t count) {
+    static void run(Sources sources, uint8_t* packet, uint32_t count) {
+        const Local<2> s(sources);
         uint32_t f = 0;
         for (; f + 1 < count; f += 2)
             packFour(packet + f * 6, packed24<Host>(s, 0, f), packed24<Host>(s, 1, f), packed24<Host>(s, 0, f + 1),
@@ -141,7 +185,8 @@ struct Interleave<2, Host, 24> {
 
 template <typename Host>
 struct Interleave<4, Host, 24> {
-    static void run(Sources s, uint8_t* packet, uint32_t count) {
+    static void run(Sources sources, uint8_t* packet, uint32_t count) {
+        const Local<4> s(sources);
         for (uint32_t f = 0; f < count; ++f)
             packFour(packet + f * 12, packed24<Host>(s, 0, f), packed24<Host>(s, 1, f), packed24<Host>(s, 2, f),
                      packed24<Host>(s, 3, f));
@@ -150,7 +195,8 @@ struct Interleave<4, Host, 24> {
 
 template <typename Host>
 struct Interleave<8, Host, 24> {
-    static void run(Sources s, uint8_t* packet, uint32_t count) {
+    static void run(Sources sources, uint8_t* packet, uint32_t count) {
+        const Local<8> s(sources);
         for (uint32_t f = 0; f < count; ++f) {
             uint8_t* frame = packet + f * 24;
             packFour(frame, packed24<Host>(s, 0, f), packed24<Host>(s, 1, f), packed24<Host>(s, 2, f),
@@ -169,22 +215,27 @@ struct Deinterleave {
         constexpr uint32_t kBytes = Bits / 8;
         for (uint32_t f = 0; f < count; ++f) {
             const uint8_t* frame = packet + f * N * kBytes;
-            (Host::store(out[C], f, rescale<Bits, Host::kBits>(loadContainer<Bits>(frame + C * kBytes))), ...);
+            if constexpr (Host::kBits == Bits)
+                (std::memcpy(out[C] + f * kBytes, frame + C * kBytes, kBytes), ...);
+            else
+                (Host::store(out[C], f, rescale<Bits, Host::kBits>(loadContainer<Bits>(frame + C * kBytes))), ...);
         }
     }
     static void run(const uint8_t* packet, Destinations out, uint32_t count) {
-        frames(packet, out, count, std::make_index_sequence<N>());
+        const Local<N, uint8_t*> local(out);
+        frames(packet, local.pointers, count, std::make_index_sequence<N>());
     }
 };
 
-template <typename Host>
-inline void storeFrom24(Destinations out, uint32_t channel, uint32_t frame, int32_t value) {
+template <typename Host, typename Channels>
+inline void storeFrom24(const Channels& out, uint32_t channel, uint32_t frame, int32_t value) {
     Host::store(out[channel], frame, rescale<24, Host::kBits>(value));
 }
 
 template <typename Host>
 struct Deinterleave<2, Host, 24> {
-    static void run(const uint8_t* packet, Destinations out, uint32_t count) {
+    static void run(const uint8_t* packet, Destinations destinations, uint32_t count) {
+        const Local<2, uint8_t*> out(destinations);
         int32_t v[4];
         uint32_t f = 0;
         for (; f + 1 < count; f += 2) {
@@ -203,7 +254,8 @@ struct Deinterleave<2, Host, 24> {
 
 template <typename Host>
 struct Deinterleave<4, Host, 24> {
-    static void run(const uint8_t* packet, Destinations out, uint32_t count) {
+    static void run(const uint8_t* packet, Destinations destinations, uint32_t count) {
+        const Local<4, uint8_t*> out(destinations);
         int32_t v[4];
         for (uint32_t f = 0; f < count; ++f) {
             unpackFour(packet + f * 12, v);
@@ -217,7 +269,8 @@ struct Deinterleave<4, Host, 24> {
 
 template <typename Host>
 struct Deinterleave<8, Host, 24> {
-    static void run(const uint8_t* packet, Destinations out, uint32_t count) {
+    static void run(const uint8_t* packet, Destinations destinations, uint32_t count) {
+        const Local<8, uint8_t*> out(destinations);
         int32_t v[8];
         for (uint32_t f = 0; f < count; ++f) {
             unpackFour(packet + f * 24, v);
