@@ -175,9 +175,24 @@ DeviceInfo* DeviceRegistry::getDeviceWithSerialNumber(const char* serialNumber) 
 DeviceInfo* DeviceRegistry::getDeviceWithAudioDeviceId(const char* interfacePath) const {
     if (interfacePath == nullptr) return nullptr;
     Guard hold(*this);
+    // Records keep the path of an interface that has gone, and another unit
+    // may turn up there later: the one present now is the answer.
+    DeviceInfo* first = nullptr;
     for (size_t i = 0; i < records_.size(); ++i) {
         const char* id = records_[i]->getAudioDeviceId();
-        if (id != nullptr && sameTextNoCase(id, interfacePath)) return records_[i];
+        if (id == nullptr || !sameTextNoCase(id, interfacePath)) continue;
+        if (records_[i]->isAvailable()) return records_[i];
+        if (first == nullptr) first = records_[i];
+    }
+    return first;
+}
+
+DeviceInfo* DeviceRegistry::findPresentRecordWithPath(Pass& pass, const char* path) {
+    for (size_t i = 0; i < records_.size(); ++i) {
+        DeviceInfo* record = records_[i];
+        const char* id = record->getAudioDeviceId();
+        if (id != nullptr && sameTextNoCase(id, path) && (pass.wasAvailable(records_, record) || pass.seen(records_, record)))
+            return record;
     }
     return nullptr;
 }
@@ -249,8 +264,17 @@ bool DeviceRegistry::addDevice(CKsAudRenFilter* renderFilter, CKsAudCapFilter* c
 bool DeviceRegistry::removeDevice(DeviceInfo* record) {
     TRACE_ENTER("DeviceRegistry::removeDevice");
     Guard hold(*this);
+    // The record is looked for before it is touched: a pointer to a record
+    // deleted already is refused, not followed.
+    size_t position = records_.size();
+    for (size_t i = 0; record != nullptr && i < records_.size(); ++i) {
+        if (records_[i] == record) {
+            position = i;
+            break;
+        }
+    }
     bool removed = false;
-    if (record == nullptr) {
+    if (position == records_.size()) {
         TRACE("Invalid parameters");
     } else if (passRunning_) {
         // A pass keeps positions of the records it started with.
@@ -258,20 +282,11 @@ bool DeviceRegistry::removeDevice(DeviceInfo* record) {
     } else if (record->isAvailable()) {
         TRACE("Tried to remove device that was currently in the system");
     } else {
-        size_t position = records_.size();
-        for (size_t i = 0; i < records_.size(); ++i) {
-            if (records_[i] == record) {
-                position = i;
-                break;
-            }
-        }
-        if (position < records_.size()) {
-            records_.remove(position);
-            for (size_t i = position; i < records_.size(); ++i) records_[i]->setIndex(i);
-            for (size_t i = 0; i < handlers_.size(); ++i) record->notifyRemoved(handlers_[i]);
-            delete record;
-            removed = true;
-        }
+        records_.remove(position);
+        for (size_t i = position; i < records_.size(); ++i) records_[i]->setIndex(i);
+        for (size_t i = 0; i < handlers_.size(); ++i) record->notifyRemoved(handlers_[i]);
+        delete record;
+        removed = true;
     }
     TRACE_LEAVE_INT("DeviceRegistry::removeDevice", removed);
     return removed;
@@ -296,6 +311,7 @@ bool DeviceRegistry::enumerateDevices() {
     }
     Pass pass;
     std::vector<os::AudioInterfaceInfo> interfaces;
+    std::vector<bool> handled;
     bool listed = false;
     try {
         pass.snapshotCount = records_.size();
@@ -304,6 +320,8 @@ bool DeviceRegistry::enumerateDevices() {
         for (size_t i = 0; i < pass.snapshotCount; ++i)
             pass.marks[i] = records_[i]->isAvailable() ? Mark::AvailableUnseen : Mark::Unavailable;
         listed = os::deviceBoundary().listAudioInterfaces(interfaces);
+        if (!listed) interfaces.clear();
+        handled.assign(interfaces.size(), false);
     } catch (const std::bad_alloc&) {
         // Nothing has changed yet: better to skip this pass than to take
         // every device for gone.
@@ -312,17 +330,25 @@ bool DeviceRegistry::enumerateDevices() {
         return false;
     }
     traceRecords();
-    if (!listed) {
-        TRACE("Failed to list the audio device interfaces");
-        interfaces.clear();
-    }
+    if (!listed) TRACE("Failed to list the audio device interfaces");
 
     passRunning_ = true;
-    for (const os::AudioInterfaceInfo& info : interfaces) {
-        if (info.path.empty() || info.path.size() > kMaxInterfacePathLength) {
+    // Units still at a known path first: no tree walk or HID open for them,
+    // and none of them is taken for a unit that moved.
+    for (size_t i = 0; i < interfaces.size(); ++i) {
+        const std::string& path = interfaces[i].path;
+        if (path.empty() || path.size() > kMaxInterfacePathLength) {
             TRACE("Skipping an interface whose path does not fit %u bytes", static_cast<unsigned>(kInterfaceDetailBytes));
-            continue;
+            handled[i] = true;
+        } else if (DeviceInfo* known = findPresentRecordWithPath(pass, path.c_str())) {
+            TRACE("Found already instantiated device %s", path.c_str());
+            pass.markSeen(records_, known);
+            handled[i] = true;
         }
+    }
+    for (size_t i = 0; i < interfaces.size(); ++i) {
+        if (handled[i]) continue;
+        const os::AudioInterfaceInfo& info = interfaces[i];
         handleInterface(pass, info.path.c_str(), info.deviceInstance, aliasUsable(info.renderAliasFlags),
                         aliasUsable(info.captureAliasFlags));
     }
@@ -343,12 +369,8 @@ bool DeviceRegistry::enumerateDevices() {
 
 void DeviceRegistry::handleInterface(Pass& pass, const char* path, DEVINST node, bool renderUsable,
                                      bool captureUsable) {
-    DeviceInfo* known = getDeviceWithAudioDeviceId(path);
-    if (known != nullptr && (pass.wasAvailable(records_, known) || pass.seen(records_, known))) {
-        TRACE("Found already instantiated device %s", path);
-        pass.markSeen(records_, known);
-        return;
-    }
+    // The same path twice in one listing.
+    if (findPresentRecordWithPath(pass, path) != nullptr) return;
 
     char hidId[kHidDeviceIdLength];
     char serial[kSerialLength];

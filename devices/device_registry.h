@@ -80,7 +80,9 @@ public:
     DeviceInfo* getDevice(size_t index) const;
     // The first record whose serial number equals it, ignoring case.
     DeviceInfo* getDeviceWithSerialNumber(const char* serialNumber) const;
-    // The first record whose audio device id equals the path, ignoring case.
+    // The record whose audio device id equals the path, ignoring case: the
+    // available one, else the first (records keep the path of an interface
+    // that has gone).
     DeviceInfo* getDeviceWithAudioDeviceId(const char* interfacePath) const;
 
     size_t getNumberOfModels() const { return models_.size(); }
@@ -132,6 +134,9 @@ private:
     enum class Mark : uint8_t { Unavailable, AvailableUnseen, Seen };
     struct Pass;
 
+    // A record at this path that was available when the pass began or that
+    // the pass has matched already.
+    DeviceInfo* findPresentRecordWithPath(Pass& pass, const char* path);
     void handleInterface(Pass& pass, const char* path, DEVINST node, bool renderUsable, bool captureUsable);
     void updateReturningRecord(Pass& pass, DeviceInfo* record, const char* hidId, const char* path,
                                bool renderUsable, bool captureUsable);

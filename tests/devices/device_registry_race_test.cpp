@@ -22,6 +22,11 @@ constexpr int kPlugRounds = 400;
 
 std::string serialOf(int i) { return "QX-RACE-" + std::to_string(i); }
 
+// Units seen once or twice and then gone for good: their records are
+// created during the run and removed again by another thread.
+constexpr int kVisitorEvery = 8;
+const char* const kVisitorPrefix = "QX-VISIT-";
+
 }  // namespace
 
 TEST(RegistryRace, PlugChurnLookupsAndHandlerChurnStayConsistent) {
@@ -47,7 +52,15 @@ TEST(RegistryRace, PlugChurnLookupsAndHandlerChurnStayConsistent) {
     std::atomic<int> brokenChains{0};
 
     std::thread plugger([&] {
+        std::shared_ptr<sim::SimController> visitor;
         for (int round = 0; round < kPlugRounds; ++round) {
+            if (round % kVisitorEvery == 0) {
+                if (visitor) bus.unplug(visitor);
+                sim::ControllerConfig config;
+                config.serial = sim::widen(kVisitorPrefix + std::to_string(round));
+                config.port = 40;
+                visitor = bus.plug(config);
+            }
             auto& c = controllers[static_cast<size_t>(round % kControllers)];
             if (round % 3 == 2) {
                 bus.move(c, static_cast<uint32_t>(10 + round % 20));
@@ -58,19 +71,34 @@ TEST(RegistryRace, PlugChurnLookupsAndHandlerChurnStayConsistent) {
             }
             os::sleepMs(static_cast<uint32_t>(round % 3));
         }
+        if (visitor) bus.unplug(visitor);
         done = true;
+    });
+
+    std::atomic<int> removals{0};
+    std::thread remover([&] {
+        while (!done) {
+            DeviceRegistry::Guard hold(registry);
+            for (size_t k = 0; k < registry.getNumberOfDevices(); ++k) {
+                DeviceInfo* d = registry.getDevice(k);
+                if (!d->isAvailable() && std::string(d->getSerialNumber()).rfind(kVisitorPrefix, 0) == 0 &&
+                    registry.removeDevice(d))
+                    ++removals;
+            }
+        }
     });
 
     auto lookup = [&] {
         while (!done) {
             for (int i = 0; i < kControllers; ++i) {
+                // These records are never removed: the pointer stays good.
                 DeviceInfo* r = registry.getDeviceWithSerialNumber(serialOf(i).c_str());
                 if (r != nullptr && r->isAvailable()) ++lookups;
                 const size_t count = registry.getNumberOfDevices();
                 for (size_t k = 0; k < count; ++k) {
                     DeviceRegistry::Guard hold(registry);
                     DeviceInfo* d = registry.getDevice(k);
-                    if (d != nullptr && d->getAudioDeviceId() != nullptr &&
+                    if (d != nullptr && d->isAvailable() && d->getAudioDeviceId() != nullptr &&
                         registry.getDeviceWithAudioDeviceId(d->getAudioDeviceId()) != d)
                         ++brokenChains;  // a path that does not find its own record
                 }
@@ -92,6 +120,7 @@ TEST(RegistryRace, PlugChurnLookupsAndHandlerChurnStayConsistent) {
     });
 
     plugger.join();
+    remover.join();
     lookerA.join();
     lookerB.join();
     churner.join();
@@ -104,6 +133,13 @@ TEST(RegistryRace, PlugChurnLookupsAndHandlerChurnStayConsistent) {
 
     EXPECT_EQ(brokenChains.load(), 0);
     EXPECT_TRUE(eventsChainPerRecord(steady.events()));
+    // Every visitor is gone now; one more pass and sweep leaves the four.
+    registry.enumerateDevices();
+    for (size_t k = registry.getNumberOfDevices(); k-- > 0;) {
+        DeviceInfo* d = registry.getDevice(k);
+        if (!d->isAvailable() && registry.removeDevice(d)) ++removals;
+    }
+    EXPECT_GT(removals.load(), 0);
     ASSERT_EQ(registry.getNumberOfDevices(), static_cast<size_t>(kControllers));
     for (int i = 0; i < kControllers; ++i) {
         DeviceInfo* r = registry.getDeviceWithSerialNumber(serialOf(i).c_str());
