@@ -1,0 +1,162 @@
+#include "engine/ks_audio_capture_filter.h"
+
+#include <cstring>
+#include <new>
+
+#include "base/heap.h"
+#include "platform/trace.h"
+#include "src/adapter_factory.h"
+
+namespace {
+
+CKsAudPin* createCapturePin(CKsAudFilter* ksFilter, const WAVEFORMATEXTENSIBLE& format) {
+    return static_cast<CKsAudCapFilter*>(ksFilter)->CreateCapturePin(&format.Format, false);
+}
+
+}  // namespace
+
+KsAudioCaptureFilter::KsAudioCaptureFilter(UnitRoutingIf* routing, CKsAudCapFilter* ksFilter, CKsAudPin* pin,
+                                           const WAVEFORMATEXTENSIBLE& format, uint16_t hostBits, HRESULT* status)
+    : KsAudioFilter(routing, ksFilter, pin, format, hostBits, status) {}
+
+KsAudioCaptureFilter::~KsAudioCaptureFilter() {
+    disposeConverters();
+    heap::release(stagingMemory_);
+}
+
+CKsAudPin* KsAudioCaptureFilter::openPin(UnitRoutingIf* routing, WAVEFORMATEXTENSIBLE* format) {
+    if (routing == nullptr || format == nullptr) return nullptr;
+    CKsAudCapFilter* ksFilter = routing->getCaptureFilter();
+    if (!prepareKsFilter(ksFilter)) return nullptr;
+    return openFirstPin(routing, true, ksFilter, &createCapturePin, format);
+}
+
+KsAudioCaptureFilter* KsAudioCaptureFilter::instantiate(UnitRoutingIf* routing, uint16_t hostBits) {
+    TRACE_ENTER("KsAudioCaptureFilter::instantiate");
+    WAVEFORMATEXTENSIBLE format;
+    CKsAudPin* pin = openPin(routing, &format);
+    if (pin == nullptr) return nullptr;
+    HRESULT status = E_FAIL;
+    KsAudioCaptureFilter* filter = new (std::nothrow)
+        KsAudioCaptureFilter(routing, routing->getCaptureFilter(), pin, format, hostBits, &status);
+    if (filter == nullptr) {
+        TRACE("KsAudioCaptureFilter::instantiate: Out of memory");
+        pin->ClosePin();
+        return nullptr;
+    }
+    if (status < 0) {
+        TRACE("KsAudioCaptureFilter::instantiate: Device init failed");
+        delete filter;
+        return nullptr;
+    }
+    TRACE("Capture pin was successfully created");
+    return filter;
+}
+
+ASIOError KsAudioCaptureFilter::createBuffers(void* const* hostBuffers, uint32_t frames, uint32_t hostBits) {
+    if (hasBuffers()) return ASE_InvalidMode;
+    if (!validBufferRequest(hostBuffers, frames, hostBits)) return ASE_InvalidParameter;
+    // Every adapter hands back exactly one host buffer per packet, so one
+    // buffer of host frames per channel is all the staging needed.
+    const size_t channelBytes = size_t(frames) * (hostBits / 8);
+    const size_t bytes = channelBytes * getChannels();
+    stagingMemory_ = static_cast<uint8_t*>(heap::reallocate(nullptr, bytes));
+    if (stagingMemory_ == nullptr) {
+        TRACE("KsAudioCaptureFilter::createBuffers: Out of memory");
+        return ASE_NoMemory;
+    }
+    const ASIOError result = KsAudioFilter::createBuffers(hostBuffers, frames, hostBits);
+    if (result != ASE_OK) {
+        heap::release(stagingMemory_);
+        stagingMemory_ = nullptr;
+        return result;
+    }
+    std::memset(stagingMemory_, 0, bytes);
+    for (uint32_t c = 0; c < kMaxUnitChannels; ++c)
+        staging_[c] = c < getChannels() ? stagingMemory_ + c * channelBytes : nullptr;
+    return ASE_OK;
+}
+
+ASIOError KsAudioCaptureFilter::createBuffers(ASIOBufferInfo*, int32_t, uint32_t) {
+    TRACE("KsAudioCaptureFilter::createBuffers: capture needs the host's accumulators");
+    return ASE_NoMemory;
+}
+
+ASIOError KsAudioCaptureFilter::disposeBuffers() {
+    heap::release(stagingMemory_);
+    stagingMemory_ = nullptr;
+    for (void*& entry : staging_) entry = nullptr;
+    return KsAudioFilter::disposeBuffers();
+}
+
+bool KsAudioCaptureFilter::supportsFormat(const WAVEFORMATEXTENSIBLE& format) {
+    return static_cast<CKsAudCapFilter*>(getKsFilter())->CanCreateCapturePin(&format.Format);
+}
+
+CKsAudPin* KsAudioCaptureFilter::createPin(const WAVEFORMATEXTENSIBLE& format, bool looped) {
+    return static_cast<CKsAudCapFilter*>(getKsFilter())->CreateCapturePin(&format.Format, looped);
+}
+
+ASIOError KsAudioCaptureFilter::createConverters(uint32_t frames, uint32_t hostBits, uint32_t* hardwareFrames) {
+    disposeConverters();
+    *hardwareFrames = frames;
+    if (getHostSampleRate() == 0.0) return ASE_OK;
+    int32_t made = 0;
+    const SamplerateAdapterResult result =
+        createCaptureAdapters(getFormat().Format.nSamplesPerSec, getHostSampleRate(), static_cast<int>(hostBits),
+                              static_cast<int32_t>(frames), getChannels(), converters_, made);
+    switch (result) {
+        case SamplerateAdapterResult::NotNeeded: return ASE_OK;
+        case SamplerateAdapterResult::Made: *hardwareFrames = static_cast<uint32_t>(made); return ASE_OK;
+        case SamplerateAdapterResult::Unsupported:
+            TRACE("KsAudioCaptureFilter::createConverters: rates cannot be converted");
+            return ASE_NoClock;
+        case SamplerateAdapterResult::OutOfMemory: break;
+    }
+    TRACE("KsAudioCaptureFilter::createConverters: Out of memory");
+    return ASE_NoMemory;
+}
+
+void KsAudioCaptureFilter::disposeConverters() { deleteAdapters(converters_, static_cast<int>(kMaxUnitChannels)); }
+
+uint32_t KsAudioCaptureFilter::framesToRequest() const {
+    if (!hasBuffers()) return 0;
+    int64_t frames = getBufferFrames();
+    if (hasConverters()) frames = converters_[0]->hardwareFramesFor(static_cast<int32_t>(getBufferFrames()));
+    if (frames < 0) frames = 0;
+    if (frames > getHardwareFrames()) frames = getHardwareFrames();
+    return static_cast<uint32_t>(frames);
+}
+
+HRESULT KsAudioCaptureFilter::readData(uint32_t index) {
+    if (index >= kPackets || !hasBuffers() || getPin() == nullptr) return E_INVALIDARG;
+    StreamPacket& p = packet(index);
+    KSSTREAM_HEADER& header = p.header;
+    const uint32_t blockAlign = getFormat().Format.nBlockAlign;
+    // A header still carrying preroll has not been read into yet.
+    if ((header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_PREROLL) == 0) {
+        if ((header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0) TRACE("Data discontinuity!");
+        // A device must not claim more than the packet holds.
+        uint32_t used = header.DataUsed < header.FrameExtent ? header.DataUsed : header.FrameExtent;
+        uint32_t captured = blockAlign != 0 ? used / blockAlign : 0;
+        if (captured > getHardwareFrames()) captured = getHardwareFrames();
+        CaptureConversion job;
+        job.hostBuffers = hostBufferTable();
+        job.half = index;
+        job.channels = getChannels();
+        job.containerBits = getFormat().Format.wBitsPerSample;
+        job.hostBits = bufferHostBits();
+        job.frames = getBufferFrames();
+        job.adapters = hasConverters() ? converters_ : nullptr;
+        job.staging = staging_;
+        job.packet = packetData(index);
+        job.capturedFrames = captured;
+        convertCapture(job);
+    }
+    header.OptionsFlags = 0;
+    const uint32_t frames = framesToRequest();
+    TRACE("SamplesToRead %u", frames);
+    header.FrameExtent = frames * blockAlign;
+    header.DataUsed = 0;
+    return getPin()->ReadData(&header, &p.overlapped);
+}

@@ -1,0 +1,49 @@
+// The capture side of a controller: converts completed capture packets to
+// the host's sample width and rate, adds them into the host's accumulators
+// and submits the packets again.
+#pragma once
+
+#include "engine/ks_audio_filter.h"
+
+class KsAudioCaptureFilter : public KsAudioFilter {
+public:
+    // Opens the controller's capture KS filter and a pin with the first
+    // format of its active configuration that the hardware takes; null on
+    // any failure.
+    static KsAudioCaptureFilter* instantiate(UnitRoutingIf* routing, uint16_t hostBits);
+
+    ~KsAudioCaptureFilter() override;
+
+    bool isInput() const override { return true; }
+    ASIOError createBuffers(void* const* hostBuffers, uint32_t frames, uint32_t hostBits) override;
+    // Refused (ASE_NoMemory): capture adds into accumulators, which only the
+    // composite device's form provides.
+    ASIOError createBuffers(ASIOBufferInfo* infos, int32_t count, uint32_t frames) override;
+    ASIOError disposeBuffers() override;
+    bool supportsFormat(const WAVEFORMATEXTENSIBLE& format) override;
+    CKsAudPin* createPin(const WAVEFORMATEXTENSIBLE& format, bool looped) override;
+    ASIOError createConverters(uint32_t frames, uint32_t hostBits, uint32_t* hardwareFrames) override;
+    void disposeConverters() override;
+
+    // Streaming thread: adds the captured contents of packet `index` into
+    // host half `index` (unless it is the packet's first use) and submits
+    // it for the next read. 0 when submitted, negative on failure.
+    HRESULT readData(uint32_t index);
+
+    bool hasConverters() const { return converters_[0] != nullptr; }
+    InputSamplerateConverterIf* getConverter(uint32_t channel) const {
+        return channel < kMaxUnitChannels ? converters_[channel] : nullptr;
+    }
+    // Hardware frames the next read of a packet asks for.
+    uint32_t framesToRequest() const;
+
+protected:
+    KsAudioCaptureFilter(UnitRoutingIf* routing, CKsAudCapFilter* ksFilter, CKsAudPin* pin,
+                         const WAVEFORMATEXTENSIBLE& format, uint16_t hostBits, HRESULT* status);
+    static CKsAudPin* openPin(UnitRoutingIf* routing, WAVEFORMATEXTENSIBLE* format);
+
+private:
+    InputSamplerateConverterIf* converters_[kMaxUnitChannels] = {};
+    uint8_t* stagingMemory_ = nullptr;
+    void* staging_[kMaxUnitChannels] = {};
+};

@@ -1,0 +1,304 @@
+#include "engine/ks_audio_filter.h"
+
+#include <cstring>
+
+#include "base/heap.h"
+#include "engine/hardware_format.h"
+#include "platform/trace.h"
+#include "src/conversion_limits.h"
+
+namespace {
+
+[[maybe_unused]] const char* stateLabel(int state) {
+    switch (state) {
+        case KSSTATE_STOP: return "STOP";
+        case KSSTATE_ACQUIRE: return "ACQUIRE";
+        case KSSTATE_PAUSE: return "PAUSE";
+        case KSSTATE_RUN: return "RUN";
+        default: return "?";
+    }
+}
+
+// Packets and host halves are sized from 32-bit fields of the stream header.
+constexpr uint64_t kMaxPacketMemory = uint64_t(1) << 31;
+
+bool usableFrames(uint32_t frames) { return frames >= 1 && frames <= src_detail::kMaxAdapterFrames; }
+
+}  // namespace
+
+bool KsAudioFilter::validBufferRequest(const void* hostBuffers, uint32_t frames, uint32_t hostBits) {
+    return hostBuffers != nullptr && usableFrames(frames) && isConvertibleHostBits(hostBits);
+}
+
+KsAudioFilter::KsAudioFilter(UnitRoutingIf* routing, CKsAudFilter* ksFilter, CKsAudPin* pin,
+                             const WAVEFORMATEXTENSIBLE& format, uint16_t hostBits, HRESULT* status)
+    : routing_(routing), ksFilter_(ksFilter), pin_(pin), format_(format), hostBits_(hostBits) {
+    std::memset(packets_, 0, sizeof(packets_));
+    HRESULT result = S_OK;
+    for (os::Handle& event : events_) {
+        event = os::createEvent(false, false);
+        if (event == nullptr) {
+            TRACE("KsAudioFilter: Failed to create event");
+            result = E_FAIL;
+        }
+    }
+    if (status != nullptr) *status = result;
+}
+
+KsAudioFilter::~KsAudioFilter() {
+    for (os::Handle event : events_)
+        if (event != nullptr) os::closeHandle(event);
+    heap::release(packetMemory_);
+    if (pin_ != nullptr) pin_->ClosePin();
+}
+
+uint8_t KsAudioFilter::getChannelInfo(uint32_t channel) const {
+    if (channel >= getChannels() || channel >= kMaxUnitChannels || routing_ == nullptr) {
+        TRACE("KsAudioFilter::getChannelInfo: Invalid parameters (channel %i)", static_cast<int>(channel));
+        return kUnitChannelUnrouted;
+    }
+    const uint8_t routed = isInput() ? routing_->getInputAsioChannel(channel) : routing_->getOutputAsioChannel(channel);
+    return routed < 16 ? routed : kUnitChannelUnrouted;
+}
+
+ASIOError KsAudioFilter::canSampleRate(double rate) const {
+    if (pin_ == nullptr) {
+        TRACE("KsAudioFilter::canSampleRate: Invalid state");
+        return ASE_NotPresent;
+    }
+    if (!isUsableHostRate(rate)) {
+        TRACE("KsAudioFilter::canSampleRate: Samplerate not supported %.2f", rate);
+        return ASE_NoClock;
+    }
+    return ASE_OK;
+}
+
+bool KsAudioFilter::findHardwareFormat(uint32_t rate, WAVEFORMATEXTENSIBLE* out) {
+    static const uint16_t kWidths[] = {32, 24, 16};
+    WAVEFORMATEXTENSIBLE format = format_;
+    uint32_t candidates[kMaxRateCandidates];
+    const size_t count = hardwareRateCandidates(rate, candidates);
+    for (size_t i = 0; i < count; ++i) {
+        setFormatRate(format, candidates[i]);
+        for (uint16_t width : kWidths) {
+            setFormatSampleWidth(format, width);
+            if (supportsFormat(format)) {
+                if (i == 0)
+                    TRACE("Samplerate %uHz is supported by hardware. Using %u bits/sample.", rate, width);
+                else
+                    TRACE("Samplerate %uHz not supported by hardware. Using %u bits/sample at %uHz.", rate, width,
+                          candidates[i]);
+                *out = format;
+                return true;
+            }
+        }
+    }
+    *out = format;
+    return false;
+}
+
+ASIOError KsAudioFilter::setSampleRate(double rate) {
+    TRACE_ENTER("KsAudioFilter::setSampleRate");
+    if (pin_ == nullptr) {
+        TRACE("KsAudioFilter::setSampleRate: Invalid mode");
+        return ASE_NotPresent;
+    }
+    if (!isUsableHostRate(rate)) {
+        TRACE("KsAudioFilter::setSampleRate: Samplerate not supported %.2f", rate);
+        return ASE_NoClock;
+    }
+    if (rate == hostRate_) return ASE_OK;
+    // The adapters and packets of existing buffers are sized for the old rate.
+    if (hasBuffers()) {
+        TRACE("KsAudioFilter::setSampleRate: Invalid mode (buffers exist)");
+        return ASE_InvalidMode;
+    }
+    WAVEFORMATEXTENSIBLE wanted;
+    // When the hardware takes no candidate the open pin stays as it is:
+    // closing it for a format nobody accepts could only lose it.
+    if (findHardwareFormat(static_cast<uint32_t>(rate), &wanted) && !sameWaveFormat(wanted, format_)) {
+        pin_->ClosePin();
+        state_ = KSSTATE_STOP;
+        CKsAudPin* pin = createPin(wanted, false);
+        if (pin != nullptr) {
+            pin_ = pin;
+            format_ = wanted;
+        } else {
+            TRACE("KsAudioFilter::setSampleRate: Failed to create %s pin for new samplerate",
+                  isInput() ? "capture" : "render");
+            pin_ = createPin(format_, false);
+            if (pin_ == nullptr) {
+                TRACE("KsAudioFilter::setSampleRate: Failed to fall back to previous %s pin",
+                      isInput() ? "capture" : "render");
+                return ASE_HWMalfunction;
+            }
+        }
+    }
+    hostRate_ = rate;
+    TRACE("Samplerate set to %.2f / %u", hostRate_, static_cast<unsigned>(format_.Format.nSamplesPerSec));
+    return ASE_OK;
+}
+
+ASIOError KsAudioFilter::createPackets(uint32_t frames, uint32_t hostBits, uint32_t hostBlocks, uint8_t** hostArea) {
+    uint32_t hardwareFrames = 0;
+    const ASIOError made = createConverters(frames, hostBits, &hardwareFrames);
+    if (made != ASE_OK) return made;
+    const uint64_t containerBytes = format_.Format.wBitsPerSample / 8;
+    const uint64_t packetBytes = uint64_t(hardwareFrames) * getChannels() * containerBytes;
+    const uint64_t hostHalfBytes = uint64_t(frames) * (hostBits / 8);
+    const uint64_t total = kPackets * packetBytes + hostBlocks * hostHalfBytes;
+    uint8_t* memory = nullptr;
+    if (hardwareFrames > 0 && packetBytes > 0 && total <= kMaxPacketMemory)
+        memory = static_cast<uint8_t*>(heap::reallocate(nullptr, static_cast<size_t>(total)));
+    if (memory == nullptr) {
+        TRACE("KsAudioFilter::createBuffers: Out of memory");
+        disposeConverters();
+        return ASE_NoMemory;
+    }
+    std::memset(memory, 0, static_cast<size_t>(total));
+    packetMemory_ = memory;
+    bufferFrames_ = frames;
+    bufferHostBits_ = hostBits;
+    hardwareFrames_ = hardwareFrames;
+    *hostArea = memory;
+    uint8_t* data = memory + hostBlocks * hostHalfBytes;
+    std::memset(packets_, 0, sizeof(packets_));
+    for (uint32_t i = 0; i < kPackets; ++i) {
+        KSSTREAM_HEADER& header = packets_[i].header;
+        header.Size = sizeof(KSSTREAM_HEADER);
+        header.PresentationTime.Numerator = 1;
+        header.PresentationTime.Denominator = 1;
+        header.Data = data + i * packetBytes;
+        header.FrameExtent = static_cast<ULONG>(packetBytes);
+        header.DataUsed = static_cast<ULONG>(packetBytes);
+        header.OptionsFlags = KSSTREAM_HEADER_OPTIONSF_PREROLL;
+        packets_[i].overlapped.hEvent = events_[i];
+    }
+    return ASE_OK;
+}
+
+ASIOError KsAudioFilter::createBuffers(void* const* hostBuffers, uint32_t frames, uint32_t hostBits) {
+    TRACE_ENTER("KsAudioFilter::createBuffers");
+    if (pin_ == nullptr) return ASE_NotPresent;
+    if (hasBuffers()) return ASE_InvalidMode;
+    if (!validBufferRequest(hostBuffers, frames, hostBits)) {
+        TRACE("KsAudioFilter::createBuffers: Invalid parameters");
+        return ASE_InvalidParameter;
+    }
+    if (!isConvertibleContainerBits(format_.Format.wBitsPerSample)) return ASE_InvalidMode;
+    uint8_t* unused = nullptr;
+    const ASIOError result = createPackets(frames, hostBits, 0, &unused);
+    if (result != ASE_OK) return result;
+    for (uint32_t i = 0; i < kHostBufferTableSize; ++i) hostBuffers_[i] = hostBuffers[i];
+    TRACE_LEAVE_INT("KsAudioFilter::createBuffers", ASE_OK);
+    return ASE_OK;
+}
+
+ASIOError KsAudioFilter::createBuffers(ASIOBufferInfo* infos, int32_t count, uint32_t frames) {
+    TRACE_ENTER("KsAudioFilter::createBuffers");
+    if (pin_ == nullptr) return ASE_NotPresent;
+    if (hasBuffers()) return ASE_InvalidMode;
+    const uint32_t channels = getChannels();
+    bool valid = (infos != nullptr || count == 0) && count >= 0 && static_cast<uint32_t>(count) <= channels &&
+                 usableFrames(frames);
+    for (int32_t i = 0; valid && i < count; ++i) {
+        valid = infos[i].isInput == ASIOFalse && infos[i].channelNum >= 0 &&
+                static_cast<uint32_t>(infos[i].channelNum) < channels;
+        for (int32_t j = 0; valid && j < i; ++j) valid = infos[j].channelNum != infos[i].channelNum;
+    }
+    if (!valid) {
+        TRACE("KsAudioFilter::createBuffers: Invalid parameters");
+        return ASE_InvalidParameter;
+    }
+    const uint32_t hostBits = format_.Format.wBitsPerSample;
+    if (!isConvertibleHostBits(hostBits)) return ASE_InvalidMode;
+    uint8_t* area = nullptr;
+    const ASIOError result = createPackets(frames, hostBits, 2 * static_cast<uint32_t>(count), &area);
+    if (result != ASE_OK) return result;
+    // Host halves hold host frames, which may outnumber the packet's frames.
+    const size_t halfBytes = size_t(frames) * (hostBits / 8);
+    for (void*& entry : hostBuffers_) entry = nullptr;
+    for (int32_t i = 0; i < count; ++i) {
+        for (uint32_t half = 0; half < 2; ++half) {
+            hostBuffers_[2 * infos[i].channelNum + half] = area;
+            infos[i].buffers[half] = area;
+            area += halfBytes;
+        }
+    }
+    return ASE_OK;
+}
+
+ASIOError KsAudioFilter::disposeBuffers() {
+    TRACE_ENTER("KsAudioFilter::disposeBuffers");
+    bufferFrames_ = 0;
+    bufferHostBits_ = 0;
+    hardwareFrames_ = 0;
+    heap::release(packetMemory_);
+    packetMemory_ = nullptr;
+    std::memset(packets_, 0, sizeof(packets_));
+    for (void*& entry : hostBuffers_) entry = nullptr;
+    disposeConverters();
+    return ASE_OK;
+}
+
+HRESULT KsAudioFilter::moveToState(KSSTATE target) {
+    if (target < KSSTATE_STOP || target > KSSTATE_RUN) return E_INVALIDARG;
+    while (state_ != target) {
+        if (pin_ == nullptr) return E_FAIL;
+        const int next = state_ < target ? state_ + 1 : state_ - 1;
+        const HRESULT status = pin_->SetState(static_cast<KSSTATE>(next));
+        if (status < 0) {
+            TRACE("KsAudioFilter::moveToState: Setting state %s -> %s failed (%#08x)", stateLabel(state_),
+                  stateLabel(next), static_cast<unsigned>(status));
+            return status;
+        }
+        TRACE("Setting state %s -> %s", stateLabel(state_), stateLabel(next));
+        state_ = static_cast<KSSTATE>(next);
+    }
+    return S_OK;
+}
+
+bool KsAudioFilter::prepareKsFilter(CKsAudFilter* ksFilter) {
+    if (ksFilter == nullptr) return false;
+    ksFilter->Deinstantiate();
+    if (ksFilter->Instantiate() < 0) {
+        TRACE("KsAudioFilter: %s filter instantiation failed", CKsFilter::FilterTypeName(ksFilter->GetFilterType()));
+        return false;
+    }
+    if (ksFilter->EnumeratePins() < 0) {
+        TRACE("KsAudioFilter: %s filter pin enumeration failed",
+              CKsFilter::FilterTypeName(ksFilter->GetFilterType()));
+        return false;
+    }
+    return true;
+}
+
+CKsAudPin* KsAudioFilter::openFirstPin(UnitRoutingIf* routing, bool input, CKsAudFilter* ksFilter,
+                                       PinCreator create, WAVEFORMATEXTENSIBLE* format) {
+    const size_t formats = routing->getNumberOfFormats();
+    for (size_t i = 0; i < formats; ++i) {
+        UnitWaveFormat record;
+        if (!routing->getFormat(i, &record)) continue;
+        const uint32_t channels = input ? record.inputs : record.outputs;
+        // A format whose packets the engine could not lay out is not tried.
+        if (channels == 0 || channels > kMaxUnitChannels || !isConvertibleContainerBits(record.bitsPerSample) ||
+            !isUsableHostRate(record.sampleRate))
+            continue;
+        *format = makeExtensibleFormat(static_cast<uint16_t>(channels), record.sampleRate,
+                                       static_cast<uint16_t>(record.bitsPerSample));
+        const uint32_t* masks = nullptr;
+        const size_t maskCount = channelMasksFor(channels, &masks);
+        for (size_t m = 0; m < maskCount; ++m) {
+            format->dwChannelMask = masks[m];
+            TRACE("Trying WaveEx %uHz, %uch, %u-bits, align %uB, %u B/s, chMask %x", record.sampleRate, channels,
+                  record.bitsPerSample, format->Format.nBlockAlign, format->Format.nAvgBytesPerSec, masks[m]);
+            if (CKsAudPin* pin = create(ksFilter, *format)) return pin;
+        }
+        makePlainPcm(*format);
+        TRACE("Trying Wave %uHz, %uch, %u-bits, align %uB, %u B/s", record.sampleRate, channels,
+              record.bitsPerSample, format->Format.nBlockAlign, format->Format.nAvgBytesPerSec);
+        if (CKsAudPin* pin = create(ksFilter, *format)) return pin;
+    }
+    TRACE("All wave formats failed");
+    return nullptr;
+}

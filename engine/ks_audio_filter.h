@@ -1,0 +1,132 @@
+// One direction of one attached controller as the audio engine streams it:
+// an open KS pin, its hardware wave format, the two stream packets kept in
+// flight on it with their completion events, the table of host buffer
+// halves it reads or adds into, and the sample-rate adapters that bridge a
+// host rate the hardware lacks.
+//
+// The composite device owns the units. It sets their rate, creates their
+// buffers and moves their pins through the KS states from its control
+// paths, and calls the per-packet operations of the two subclasses on its
+// streaming thread when a packet event is signalled.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/asio.h"
+#include "engine/sample_conversion.h"
+#include "engine/unit_routing.h"
+#include "ks/ks_aud_filter.h"
+#include "platform/os.h"
+
+// A stream header with the completion record that travels with it.
+struct StreamPacket {
+    KSSTREAM_HEADER header;
+    OVERLAPPED overlapped;
+};
+
+class KsAudioFilter {
+public:
+    static constexpr uint32_t kPackets = 2;
+
+    // Closes the events, frees the packet memory, closes the pin.
+    virtual ~KsAudioFilter();
+    KsAudioFilter(const KsAudioFilter&) = delete;
+    KsAudioFilter& operator=(const KsAudioFilter&) = delete;
+
+    virtual bool isInput() const = 0;
+    // The composite device's form: hostBuffers holds 32 entries, 2c + half
+    // for hardware channel c (null where no host channel is assigned), each
+    // `frames` samples of hostBits (16 or 24); capture entries are 32-bit
+    // accumulators. Makes the adapters and both packets. On failure nothing
+    // of this call is left allocated.
+    virtual ASIOError createBuffers(void* const* hostBuffers, uint32_t frames, uint32_t hostBits);
+    // The filter provides the host buffers itself, in the hardware's own
+    // sample width, and hands them out through the records (isInput 0,
+    // channelNum below the channel count, no channel twice).
+    virtual ASIOError createBuffers(ASIOBufferInfo* infos, int32_t count, uint32_t frames);
+    virtual ASIOError disposeBuffers();
+    // Whether one of the KS filter's pins accepts the format.
+    virtual bool supportsFormat(const WAVEFORMATEXTENSIBLE& format) = 0;
+    // Opens a pin of the KS filter with the format; null when none takes it.
+    virtual CKsAudPin* createPin(const WAVEFORMATEXTENSIBLE& format, bool looped) = 0;
+    // Makes one adapter per hardware channel when the rates differ and
+    // stores the hardware frames per packet (frames without adapters).
+    // ASE_NoClock when the rates cannot be bridged, ASE_NoMemory when an
+    // adapter cannot be made; either way no adapter is left.
+    virtual ASIOError createConverters(uint32_t frames, uint32_t hostBits, uint32_t* hardwareFrames) = 0;
+    virtual void disposeConverters() = 0;
+
+    uint16_t getChannels() const { return format_.Format.nChannels; }
+    // The ASIO channel (0 to 15) hardware channel `channel` serves in this
+    // direction, or 255 when it serves none (also for a channel at or past
+    // the channel count).
+    uint8_t getChannelInfo(uint32_t channel) const;
+    // ASE_NotPresent without a pin; ASE_NoClock for a rate setSampleRate
+    // would refuse; else ASE_OK, since rates the hardware lacks are converted.
+    ASIOError canSampleRate(double rate) const;
+    // Moves the hardware to the best format for the rate (reopening the pin)
+    // and stores the rate for the converters of the next createBuffers.
+    ASIOError setSampleRate(double rate);
+    // Steps the pin one KS state at a time; the first failing step's status
+    // is returned and the state stays at the last one reached.
+    HRESULT moveToState(KSSTATE target);
+
+    KSSTATE getState() const { return state_; }
+    os::Handle getEvent(uint32_t index) const { return index < kPackets ? events_[index] : nullptr; }
+    CKsAudPin* getPin() const { return pin_; }
+    CKsAudFilter* getKsFilter() const { return ksFilter_; }
+    UnitRoutingIf* getRouting() const { return routing_; }
+    const WAVEFORMATEXTENSIBLE& getFormat() const { return format_; }
+    double getHostSampleRate() const { return hostRate_; }
+    uint16_t getHostSampleBits() const { return hostBits_; }
+    uint32_t getBufferFrames() const { return bufferFrames_; }
+    // Capacity of one packet in hardware frames; 0 while no buffers exist.
+    uint32_t getHardwareFrames() const { return hardwareFrames_; }
+    const StreamPacket& getPacket(uint32_t index) const { return packets_[index < kPackets ? index : 0]; }
+    void* getHostBuffer(uint32_t entry) const { return entry < kHostBufferTableSize ? hostBuffers_[entry] : nullptr; }
+
+protected:
+    // *status is 0, or negative when an event could not be created (the
+    // filter must then be deleted).
+    KsAudioFilter(UnitRoutingIf* routing, CKsAudFilter* ksFilter, CKsAudPin* pin,
+                  const WAVEFORMATEXTENSIBLE& format, uint16_t hostBits, HRESULT* status);
+
+    // Reopens the KS filter and enumerates its pins; false when it cannot be used.
+    static bool prepareKsFilter(CKsAudFilter* ksFilter);
+    using PinCreator = CKsAudPin* (*)(CKsAudFilter* ksFilter, const WAVEFORMATEXTENSIBLE& format);
+    // The pin trial over the routing's formats in order: each as extensible
+    // PCM with every speaker mask of its channel count, then as plain PCM.
+    // The first pin ends it; *format is the format it was opened with.
+    static CKsAudPin* openFirstPin(UnitRoutingIf* routing, bool input, CKsAudFilter* ksFilter, PinCreator create,
+                                   WAVEFORMATEXTENSIBLE* format);
+
+    // Arguments of the composite device's createBuffers form that can be served.
+    static bool validBufferRequest(const void* hostBuffers, uint32_t frames, uint32_t hostBits);
+    // The candidate search; false (with the last format tried) when the
+    // hardware takes none.
+    bool findHardwareFormat(uint32_t rate, WAVEFORMATEXTENSIBLE* out);
+    // Host width the current buffers were made for.
+    uint32_t bufferHostBits() const { return bufferHostBits_; }
+    StreamPacket& packet(uint32_t index) { return packets_[index]; }
+    void* const* hostBufferTable() const { return hostBuffers_; }
+    uint8_t* packetData(uint32_t index) const { return static_cast<uint8_t*>(packets_[index].header.Data); }
+    bool hasBuffers() const { return bufferFrames_ != 0; }
+
+private:
+    ASIOError createPackets(uint32_t frames, uint32_t hostBits, uint32_t hostBlocks, uint8_t** hostArea);
+
+    UnitRoutingIf* routing_;
+    CKsAudFilter* ksFilter_;
+    CKsAudPin* pin_;
+    KSSTATE state_ = KSSTATE_STOP;
+    WAVEFORMATEXTENSIBLE format_;
+    uint16_t hostBits_;
+    double hostRate_ = 0.0;
+    uint32_t bufferFrames_ = 0;
+    uint32_t bufferHostBits_ = 0;
+    uint32_t hardwareFrames_ = 0;
+    uint8_t* packetMemory_ = nullptr;
+    void* hostBuffers_[kHostBufferTableSize] = {};
+    os::Handle events_[kPackets] = {};
+    StreamPacket packets_[kPackets];
+};

@@ -1,0 +1,168 @@
+#include "engine/ks_audio_render_filter.h"
+
+#include <cstring>
+#include <new>
+
+#include "base/heap.h"
+#include "platform/trace.h"
+#include "src/adapter_factory.h"
+
+namespace {
+
+CKsAudPin* createRenderPin(CKsAudFilter* ksFilter, const WAVEFORMATEXTENSIBLE& format) {
+    return static_cast<CKsAudRenFilter*>(ksFilter)->CreateRenderPin(&format.Format, false);
+}
+
+}  // namespace
+
+KsAudioRenderFilter::KsAudioRenderFilter(UnitRoutingIf* routing, CKsAudRenFilter* ksFilter, CKsAudPin* pin,
+                                         const WAVEFORMATEXTENSIBLE& format, uint16_t hostBits, HRESULT* status)
+    : KsAudioFilter(routing, ksFilter, pin, format, hostBits, status) {}
+
+KsAudioRenderFilter::~KsAudioRenderFilter() {
+    disposeConverters();
+    releaseSilence();
+}
+
+CKsAudPin* KsAudioRenderFilter::openPin(UnitRoutingIf* routing, WAVEFORMATEXTENSIBLE* format) {
+    if (routing == nullptr || format == nullptr) return nullptr;
+    CKsAudRenFilter* ksFilter = routing->getRenderFilter();
+    if (!prepareKsFilter(ksFilter)) return nullptr;
+    return openFirstPin(routing, false, ksFilter, &createRenderPin, format);
+}
+
+KsAudioRenderFilter* KsAudioRenderFilter::instantiate(UnitRoutingIf* routing, uint16_t hostBits) {
+    TRACE_ENTER("KsAudioRenderFilter::instantiate");
+    WAVEFORMATEXTENSIBLE format;
+    CKsAudPin* pin = openPin(routing, &format);
+    if (pin == nullptr) return nullptr;
+    HRESULT status = E_FAIL;
+    KsAudioRenderFilter* filter =
+        new (std::nothrow) KsAudioRenderFilter(routing, routing->getRenderFilter(), pin, format, hostBits, &status);
+    if (filter == nullptr) {
+        TRACE("KsAudioRenderFilter::instantiate: Out of memory");
+        pin->ClosePin();
+        return nullptr;
+    }
+    if (status < 0) {
+        TRACE("KsAudioRenderFilter::instantiate: Device init failed");
+        delete filter;
+        return nullptr;
+    }
+    TRACE("Render pin was successfully created");
+    return filter;
+}
+
+bool KsAudioRenderFilter::allocateSilence(size_t bytes) {
+    silence_ = static_cast<uint8_t*>(heap::reallocate(nullptr, bytes));
+    if (silence_ == nullptr) return false;
+    std::memset(silence_, 0, bytes);
+    return true;
+}
+
+void KsAudioRenderFilter::releaseSilence() {
+    heap::release(silence_);
+    silence_ = nullptr;
+}
+
+ASIOError KsAudioRenderFilter::createBuffers(void* const* hostBuffers, uint32_t frames, uint32_t hostBits) {
+    if (hasBuffers()) return ASE_InvalidMode;
+    if (!validBufferRequest(hostBuffers, frames, hostBits)) return ASE_InvalidParameter;
+    if (!allocateSilence(size_t(frames) * (hostBits / 8))) {
+        TRACE("KsAudioRenderFilter::createBuffers: Out of memory");
+        return ASE_NoMemory;
+    }
+    const ASIOError result = KsAudioFilter::createBuffers(hostBuffers, frames, hostBits);
+    if (result != ASE_OK) {
+        releaseSilence();
+        return result;
+    }
+    submitted_[0] = submitted_[1] = false;
+    return ASE_OK;
+}
+
+ASIOError KsAudioRenderFilter::createBuffers(ASIOBufferInfo* infos, int32_t count, uint32_t frames) {
+    if (hasBuffers()) return ASE_InvalidMode;
+    const uint32_t hostBits = getFormat().Format.wBitsPerSample;
+    if (!isConvertibleHostBits(hostBits)) return ASE_InvalidMode;
+    if (!validBufferRequest(infos, frames, hostBits) && count != 0) return ASE_InvalidParameter;
+    if (!allocateSilence(size_t(frames) * (hostBits / 8))) return ASE_NoMemory;
+    const ASIOError result = KsAudioFilter::createBuffers(infos, count, frames);
+    if (result != ASE_OK) {
+        releaseSilence();
+        return result;
+    }
+    submitted_[0] = submitted_[1] = false;
+    return ASE_OK;
+}
+
+ASIOError KsAudioRenderFilter::disposeBuffers() {
+    releaseSilence();
+    return KsAudioFilter::disposeBuffers();
+}
+
+bool KsAudioRenderFilter::supportsFormat(const WAVEFORMATEXTENSIBLE& format) {
+    return static_cast<CKsAudRenFilter*>(getKsFilter())->CanCreateRenderPin(&format.Format);
+}
+
+CKsAudPin* KsAudioRenderFilter::createPin(const WAVEFORMATEXTENSIBLE& format, bool looped) {
+    return static_cast<CKsAudRenFilter*>(getKsFilter())->CreateRenderPin(&format.Format, looped);
+}
+
+ASIOError KsAudioRenderFilter::createConverters(uint32_t frames, uint32_t hostBits, uint32_t* hardwareFrames) {
+    disposeConverters();
+    *hardwareFrames = frames;
+    // Before the first rate is set the host runs at the hardware's rate.
+    if (getHostSampleRate() == 0.0) return ASE_OK;
+    int32_t made = 0;
+    const SamplerateAdapterResult result =
+        createRenderAdapters(getFormat().Format.nSamplesPerSec, getHostSampleRate(), static_cast<int>(hostBits),
+                             static_cast<int32_t>(frames), getChannels(), converters_, made);
+    switch (result) {
+        case SamplerateAdapterResult::NotNeeded: return ASE_OK;
+        case SamplerateAdapterResult::Made: *hardwareFrames = static_cast<uint32_t>(made); return ASE_OK;
+        case SamplerateAdapterResult::Unsupported:
+            TRACE("KsAudioRenderFilter::createConverters: rates cannot be converted");
+            return ASE_NoClock;
+        case SamplerateAdapterResult::OutOfMemory: break;
+    }
+    TRACE("KsAudioRenderFilter::createConverters: Out of memory");
+    return ASE_NoMemory;
+}
+
+void KsAudioRenderFilter::disposeConverters() { deleteAdapters(converters_, static_cast<int>(kMaxUnitChannels)); }
+
+HRESULT KsAudioRenderFilter::writeData(uint32_t index) {
+    if (index >= kPackets || !hasBuffers() || getPin() == nullptr) return E_INVALIDARG;
+    StreamPacket& p = packet(index);
+    KSSTREAM_HEADER& header = p.header;
+    // Only the first submission after createBuffers carries preroll. The
+    // flag is dropped here, once the packet is ours again, because the
+    // header belongs to the kernel from its submission to its completion.
+    if (submitted_[index]) header.OptionsFlags &= ~KSSTREAM_HEADER_OPTIONSF_PREROLL;
+
+    RenderConversion job;
+    job.hostBuffers = hostBufferTable();
+    job.half = index;
+    job.channels = getChannels();
+    job.containerBits = getFormat().Format.wBitsPerSample;
+    job.hostBits = bufferHostBits();
+    job.frames = getBufferFrames();
+    job.adapters = hasConverters() ? converters_ : nullptr;
+    job.silence = silence_;
+    job.packet = packetData(index);
+    job.packetFrames = getHardwareFrames();
+    const uint32_t frames = convertRender(job);
+
+    if ((header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0) {
+        TRACE("Data discontinuity!");
+        header.OptionsFlags = 0;
+    } else if (header.OptionsFlags != 0 && header.OptionsFlags != KSSTREAM_HEADER_OPTIONSF_PREROLL) {
+        TRACE("Unknown KS flag set %u!", static_cast<unsigned>(header.OptionsFlags));
+        header.OptionsFlags = 0;
+    }
+    header.FrameExtent = header.DataUsed = frames * getFormat().Format.nBlockAlign;
+    const HRESULT status = getPin()->WriteData(&header, &p.overlapped);
+    submitted_[index] = true;
+    return status;
+}

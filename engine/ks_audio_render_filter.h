@@ -1,0 +1,48 @@
+// The render side of a controller: converts the host's output halves into
+// hardware packets and submits them for playback.
+#pragma once
+
+#include "engine/ks_audio_filter.h"
+
+class KsAudioRenderFilter : public KsAudioFilter {
+public:
+    // Opens the controller's render KS filter and a pin with the first
+    // format of its active configuration that the hardware takes; null on
+    // any failure (no filter, no format, no memory).
+    static KsAudioRenderFilter* instantiate(UnitRoutingIf* routing, uint16_t hostBits);
+
+    ~KsAudioRenderFilter() override;
+
+    bool isInput() const override { return false; }
+    ASIOError createBuffers(void* const* hostBuffers, uint32_t frames, uint32_t hostBits) override;
+    ASIOError createBuffers(ASIOBufferInfo* infos, int32_t count, uint32_t frames) override;
+    ASIOError disposeBuffers() override;
+    bool supportsFormat(const WAVEFORMATEXTENSIBLE& format) override;
+    CKsAudPin* createPin(const WAVEFORMATEXTENSIBLE& format, bool looped) override;
+    ASIOError createConverters(uint32_t frames, uint32_t hostBits, uint32_t* hardwareFrames) override;
+    void disposeConverters() override;
+
+    // Streaming thread: fills packet `index` from host half `index` and
+    // submits it. 0 when submitted, negative on failure.
+    HRESULT writeData(uint32_t index);
+
+    bool hasConverters() const { return converters_[0] != nullptr; }
+    OutputSamplerateConverterIf* getConverter(uint32_t channel) const {
+        return channel < kMaxUnitChannels ? converters_[channel] : nullptr;
+    }
+
+protected:
+    KsAudioRenderFilter(UnitRoutingIf* routing, CKsAudRenFilter* ksFilter, CKsAudPin* pin,
+                        const WAVEFORMATEXTENSIBLE& format, uint16_t hostBits, HRESULT* status);
+    // The pin trial alone, for instantiate and for tests that build a
+    // filter of their own: prepares the KS filter and opens the first pin.
+    static CKsAudPin* openPin(UnitRoutingIf* routing, WAVEFORMATEXTENSIBLE* format);
+    // Allocates the zeroed silence block of `bytes`; false when out of memory.
+    bool allocateSilence(size_t bytes);
+    void releaseSilence();
+
+private:
+    OutputSamplerateConverterIf* converters_[kMaxUnitChannels] = {};
+    uint8_t* silence_ = nullptr;
+    bool submitted_[kPackets] = {};
+};
