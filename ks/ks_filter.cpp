@@ -130,8 +130,8 @@ HRESULT CKsFilter::ReadPinCount(ULONG* count) {
 
 HRESULT CKsFilter::ClassifyPins() {
     for (CKsPin* pin : m_pins) {
-        KSPIN_DATAFLOW dataFlow;
-        KSPIN_COMMUNICATION communication;
+        ULONG dataFlow = 0;
+        ULONG communication = 0;
         pin->GetDataFlow(&dataFlow);
         pin->GetCommunication(&communication);
         bool render = dataFlow == KSPIN_DATAFLOW_IN;

@@ -14,8 +14,6 @@ CKsPin::CKsPin(CKsFilter* filter, ULONG pinId, HRESULT* result)
       m_pinId(pinId),
       m_filter(filter),
       m_category(GUID_NULL),
-      m_dataFlow(static_cast<KSPIN_DATAFLOW>(0)),
-      m_communication(KSPIN_COMMUNICATION_NONE),
       m_instances{0, 0},
       m_globalInstances{0, 0} {
     std::memset(m_name, 0, sizeof(m_name));
@@ -66,13 +64,10 @@ HRESULT CKsPin::Init() {
     (void)pin;  // only the trace uses it
     bool failed = false;
 
-    ULONG communication = 0;
-    if (filter.GetPinPropertySimple(m_pinId, KSPROPSETID_Pin, KSPROPERTY_PIN_COMMUNICATION, &communication,
-                                    sizeof(communication)) < 0) {
+    if (filter.GetPinPropertySimple(m_pinId, KSPROPSETID_Pin, KSPROPERTY_PIN_COMMUNICATION, &m_communication,
+                                    sizeof(m_communication)) < 0) {
         TRACE("Failed to retrieve pin property KSPROPERTY_PIN_COMMUNICATION on PinID: %d", pin);
         failed = true;
-    } else {
-        m_communication = static_cast<KSPIN_COMMUNICATION>(communication);
     }
 
     if (ReadItems(filter, m_pinId, KSPROPERTY_PIN_INTERFACES, sizeof(KSPIN_INTERFACE), &m_interfaceItems,
@@ -97,13 +92,10 @@ HRESULT CKsPin::Init() {
         failed = true;
     }
 
-    ULONG dataFlow = 0;
-    if (filter.GetPinPropertySimple(m_pinId, KSPROPSETID_Pin, KSPROPERTY_PIN_DATAFLOW, &dataFlow, sizeof(dataFlow)) <
-        0) {
+    if (filter.GetPinPropertySimple(m_pinId, KSPROPSETID_Pin, KSPROPERTY_PIN_DATAFLOW, &m_dataFlow,
+                                    sizeof(m_dataFlow)) < 0) {
         TRACE("Failed to retrieve pin property KSPROPERTY_PIN_DATAFLOW on PinID: %d", pin);
         failed = true;
-    } else {
-        m_dataFlow = static_cast<KSPIN_DATAFLOW>(dataFlow);
     }
 
     if (filter.GetPinPropertySimple(m_pinId, KSPROPSETID_Pin, KSPROPERTY_PIN_CINSTANCES, &m_instances,
@@ -130,12 +122,12 @@ HRESULT CKsPin::Init() {
     return failed ? 1 : S_OK;
 }
 
-HRESULT CKsPin::GetDataFlow(KSPIN_DATAFLOW* dataFlow) const {
+HRESULT CKsPin::GetDataFlow(ULONG* dataFlow) const {
     if (dataFlow != nullptr) *dataFlow = m_dataFlow;
     return S_OK;
 }
 
-HRESULT CKsPin::GetCommunication(KSPIN_COMMUNICATION* communication) const {
+HRESULT CKsPin::GetCommunication(ULONG* communication) const {
     if (communication != nullptr) *communication = m_communication;
     return S_OK;
 }

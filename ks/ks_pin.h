@@ -26,8 +26,11 @@ public:
     virtual HRESULT SetState(KSSTATE state);
 
     HRESULT Init();
-    HRESULT GetDataFlow(KSPIN_DATAFLOW* dataFlow) const;
-    HRESULT GetCommunication(KSPIN_COMMUNICATION* communication) const;
+    // The values as the device reported them (KSPIN_DATAFLOW_*,
+    // KSPIN_COMMUNICATION_*): a device may report values outside those
+    // enumerations, which no enumeration variable may hold.
+    HRESULT GetDataFlow(ULONG* dataFlow) const;
+    HRESULT GetCommunication(ULONG* communication) const;
 
     // Stops the pin and closes its handle when one is open.
     void ClosePin();
@@ -76,8 +79,8 @@ protected:
     ULONG m_dataRangeCount = 0;
     const KSDATARANGE* m_dataRanges = nullptr;
 
-    KSPIN_DATAFLOW m_dataFlow;
-    KSPIN_COMMUNICATION m_communication;
+    ULONG m_dataFlow = 0;
+    ULONG m_communication = KSPIN_COMMUNICATION_NONE;
     KSPIN_CINSTANCES m_instances;
     KSPIN_CINSTANCES m_globalInstances;
 

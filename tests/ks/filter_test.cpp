@@ -88,6 +88,17 @@ TEST_F(FilterTest, PinsAreSortedByDataFlowAndCommunication) {
     EXPECT_EQ(filter->RenderSinkPins().size(), 1u);
 }
 
+TEST_F(FilterTest, ValuesOutsideTheEnumerationsAreClassifiedSafely) {
+    AddPin(8, KSPIN_DATAFLOW_IN);                 // no known communication: listed nowhere
+    AddPin(KSPIN_COMMUNICATION_SINK, 7);          // any flow but in counts as capture
+    auto plain = Open<CKsFilter>();
+    ASSERT_EQ(plain->EnumeratePins(), S_OK);
+    EXPECT_EQ(plain->Pins().size(), 2u);
+    EXPECT_TRUE(plain->RenderSinkPins().empty());
+    ASSERT_EQ(plain->CaptureSinkPins().size(), 1u);
+    EXPECT_EQ(plain->CaptureSinkPins()[0]->GetPinId(), 1u);
+}
+
 TEST_F(FilterTest, PinsWithoutCommunicationAreViableOnlyForPlainFilters) {
     AddPin(KSPIN_COMMUNICATION_NONE, KSPIN_DATAFLOW_IN);
     AddPin(KSPIN_COMMUNICATION_NONE, KSPIN_DATAFLOW_OUT);

@@ -40,12 +40,12 @@ TEST_F(PinTest, DescriptionIsReadFromTheFilter) {
     spec.category = KSNODETYPE_MICROPHONE;
     spec.name = u"Capture";
     auto pin = MakeAudioPin();
-    KSPIN_COMMUNICATION communication;
-    KSPIN_DATAFLOW dataFlow;
+    ULONG communication = 99;
+    ULONG dataFlow = 99;
     pin->GetCommunication(&communication);
     pin->GetDataFlow(&dataFlow);
-    EXPECT_EQ(communication, KSPIN_COMMUNICATION_SINK);
-    EXPECT_EQ(dataFlow, KSPIN_DATAFLOW_OUT);
+    EXPECT_EQ(communication, static_cast<ULONG>(KSPIN_COMMUNICATION_SINK));
+    EXPECT_EQ(dataFlow, static_cast<ULONG>(KSPIN_DATAFLOW_OUT));
     EXPECT_EQ(pin->GetInterfaceCount(), 1u);
     EXPECT_EQ(pin->GetMediumCount(), 1u);
     EXPECT_EQ(pin->GetDataRangeCount(), 2u);
