@@ -18,11 +18,7 @@
 
 namespace {
 
-#if defined(_WIN32)
-const int kSeconds = 1;  // Wine runs this slower; still 44100+ samples per case
-#else
 const int kSeconds = 4;
-#endif
 
 // Tones and noise reaching beyond full scale, so that the clipping path is
 // taken in both directions.
