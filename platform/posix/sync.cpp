@@ -69,9 +69,6 @@ bool retainAllLocked(const Handle* handles, uint32_t count, KernelObject** objec
 // The wait itself. Entered and left with `lock` held on objectLock().
 uint32_t waitLocked(std::unique_lock<std::mutex>& lock, KernelObject** objects, uint32_t count,
                     uint32_t timeoutMs) {
-    for (uint32_t i = 0; i < count; ++i) {
-        if (!objects[i]->prepareForWait()) return kWaitFailed;
-    }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     Waiter waiter;
     bool registered = false;
@@ -86,6 +83,11 @@ uint32_t waitLocked(std::unique_lock<std::mutex>& lock, KernelObject** objects, 
         }
         if (timeoutMs == 0) break;
         if (!registered) {
+            // Only a wait that blocks starts watchers: a watcher started for
+            // a zero time-out could take the very signal being looked for.
+            for (uint32_t i = 0; i < count; ++i) {
+                if (!objects[i]->prepareForWait()) return kWaitFailed;
+            }
             for (uint32_t i = 0; i < count; ++i) objects[i]->waiters.push_back(&waiter);
             registered = true;
         }
