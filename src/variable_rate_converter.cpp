@@ -56,9 +56,9 @@ void VariableRateSamplerateConverter<T, Min, Max>::finishPending(const T* x, int
     // edge_[32 + i] is x[i]; before the block there is only silence, whose
     // contribution the pending sums already hold.
     const int32_t head = n < 32 ? n : 32;
-    for (int32_t i = 0; i < 32; ++i) edge_[i] = fromInt<T>(0);
-    for (int32_t i = 0; i < head; ++i) edge_[32 + i] = x[i];
-    for (int32_t i = 32 + head; i < 64; ++i) edge_[i] = fromInt<T>(0);
+    for (int32_t i = 0; i < 32; ++i) edge_[i] = 0.0;
+    for (int32_t i = 0; i < head; ++i) edge_[32 + i] = toInt(x[i]);
+    for (int32_t i = 32 + head; i < 64; ++i) edge_[i] = 0.0;
     while (first < pendingCount_) {
         if (position_ >= 0) position_ = -1;
         const int64_t j = windowStart(position_);
@@ -77,8 +77,8 @@ template <typename T, int32_t Min, int32_t Max>
 void VariableRateSamplerateConverter<T, Min, Max>::startPending(const T* x, int32_t n) {
     const double* table = kernelTable();
     // edge_[i] is x[n - 32 + i], silence after the block.
-    for (int32_t i = 0; i < 32; ++i) edge_[i] = n - 32 + i >= 0 ? x[n - 32 + i] : fromInt<T>(0);
-    for (int32_t i = 32; i < 64; ++i) edge_[i] = fromInt<T>(0);
+    for (int32_t i = 0; i < 32; ++i) edge_[i] = n - 32 + i >= 0 ? toInt(x[n - 32 + i]) : 0.0;
+    for (int32_t i = 32; i < 64; ++i) edge_[i] = 0.0;
     int64_t a = position_;
     pendingCount_ = 0;
     while (windowStart(a) < n && pendingCount_ < pendingRoom_) {
@@ -98,9 +98,9 @@ void VariableRateSamplerateConverter<T, Min, Max>::extendPending(const T* x, int
     const int32_t remaining = pendingCount_ - first;
     std::memmove(pending_, pending_ + first, sizeof(double) * remaining);
     // edge_[32 + i] is x[i], silence on both sides.
-    for (int32_t i = 0; i < 32; ++i) edge_[i] = fromInt<T>(0);
-    for (int32_t i = 0; i < n; ++i) edge_[32 + i] = x[i];
-    for (int32_t i = 32 + n; i < 128; ++i) edge_[i] = fromInt<T>(0);
+    for (int32_t i = 0; i < 32; ++i) edge_[i] = 0.0;
+    for (int32_t i = 0; i < n; ++i) edge_[32 + i] = toInt(x[i]);
+    for (int32_t i = 32 + n; i < 128; ++i) edge_[i] = 0.0;
     int64_t a = position_;
     int32_t k = 0;
     while (windowStart(a) < n && k < pendingRoom_) {

@@ -74,9 +74,9 @@ private:
     int32_t pendingCount_ = 0;
     int64_t position_ = 0;
     const src_detail::KernelRoutines<T>* routines_;
-    // Block edges padded with silence, so that partial windows use the same
-    // 33-tap routine as whole ones.
-    T edge_[128];
+    // Block edges as doubles, padded with silence, so that partial windows
+    // use the same 33-tap routine as whole ones.
+    double edge_[128];
 };
 
 using VariableRateSamplerateConverter16 = VariableRateSamplerateConverter<int16_t, -32768, 32767>;

@@ -48,6 +48,17 @@ double dotPortable(const T* x, const double* k) {
     return ((s0 + s1) + (s2 + s3)) + toInt(x[32]) * k[32];
 }
 
+double dotPortableDoubles(const double* x, const double* k) {
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    for (int i = 0; i < 32; i += 4) {
+        s0 += x[i] * k[i];
+        s1 += x[i + 1] * k[i + 1];
+        s2 += x[i + 2] * k[i + 2];
+        s3 += x[i + 3] * k[i + 3];
+    }
+    return ((s0 + s1) + (s2 + s3)) + x[32] * k[32];
+}
+
 template <typename T>
 int32_t completeOutputsPortable(const T* x, int32_t n, int64_t& position, int64_t step,
                                 int32_t min, int32_t max, T* out) {
@@ -64,7 +75,7 @@ int32_t completeOutputsPortable(const T* x, int32_t n, int64_t& position, int64_
 }
 
 template <typename T>
-const KernelRoutines<T> kPortable = {&dotPortable<T>, &completeOutputsPortable<T>, "portable"};
+const KernelRoutines<T> kPortable = {&dotPortableDoubles, &completeOutputsPortable<T>, "portable"};
 
 #if defined(KSASIO_SRC_X86_VECTOR)
 
@@ -76,16 +87,12 @@ KSASIO_AVX2_INLINE __m256d load4(const int16_t* x) {
     return _mm256_cvtepi32_pd(_mm_cvtepi16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(x))));
 }
 
-// Packed 24-bit samples: each sample's three bytes go to the top of a 32-bit
-// lane, and an arithmetic shift brings them down with their sign. `skip`
-// bytes at the front of the 16-byte load belong to no sample, so that the
-// load ends inside the window.
-template <int skip>
+// Four packed 24-bit samples: each sample's three bytes go to the top of a
+// 32-bit lane, and an arithmetic shift brings them down with their sign.
+// The 16-byte load reads 4 bytes past the samples.
 KSASIO_AVX2_INLINE __m256d load4Packed(const uint8_t* bytes) {
-    const __m128i order = _mm_setr_epi8(
-        -1, skip + 0, skip + 1, skip + 2, -1, skip + 3, skip + 4, skip + 5,
-        -1, skip + 6, skip + 7, skip + 8, -1, skip + 9, skip + 10, skip + 11);
-    const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes - skip));
+    const __m128i order = _mm_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11);
+    const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
     return _mm256_cvtepi32_pd(_mm_srai_epi32(_mm_shuffle_epi8(raw, order), 8));
 }
 
@@ -95,55 +102,59 @@ KSASIO_AVX2_INLINE double horizontalSum(__m256d a0, __m256d a1, __m256d a2, __m2
     return _mm_cvtsd_f64(_mm_add_sd(h, _mm_unpackhi_pd(h, h)));
 }
 
-KSASIO_AVX2_INLINE double dotVector(const int16_t* x, const double* k) {
-    __m256d a0 = _mm256_mul_pd(load4(x + 0), _mm256_loadu_pd(k + 0));
-    __m256d a1 = _mm256_mul_pd(load4(x + 4), _mm256_loadu_pd(k + 4));
-    __m256d a2 = _mm256_mul_pd(load4(x + 8), _mm256_loadu_pd(k + 8));
-    __m256d a3 = _mm256_mul_pd(load4(x + 12), _mm256_loadu_pd(k + 12));
-    a0 = _mm256_fmadd_pd(load4(x + 16), _mm256_loadu_pd(k + 16), a0);
-    a1 = _mm256_fmadd_pd(load4(x + 20), _mm256_loadu_pd(k + 20), a1);
-    a2 = _mm256_fmadd_pd(load4(x + 24), _mm256_loadu_pd(k + 24), a2);
-    a3 = _mm256_fmadd_pd(load4(x + 28), _mm256_loadu_pd(k + 28), a3);
+KSASIO_AVX2_INLINE double dotDoubles(const double* x, const double* k) {
+    __m256d a0 = _mm256_mul_pd(_mm256_loadu_pd(x + 0), _mm256_loadu_pd(k + 0));
+    __m256d a1 = _mm256_mul_pd(_mm256_loadu_pd(x + 4), _mm256_loadu_pd(k + 4));
+    __m256d a2 = _mm256_mul_pd(_mm256_loadu_pd(x + 8), _mm256_loadu_pd(k + 8));
+    __m256d a3 = _mm256_mul_pd(_mm256_loadu_pd(x + 12), _mm256_loadu_pd(k + 12));
+    a0 = _mm256_fmadd_pd(_mm256_loadu_pd(x + 16), _mm256_loadu_pd(k + 16), a0);
+    a1 = _mm256_fmadd_pd(_mm256_loadu_pd(x + 20), _mm256_loadu_pd(k + 20), a1);
+    a2 = _mm256_fmadd_pd(_mm256_loadu_pd(x + 24), _mm256_loadu_pd(k + 24), a2);
+    a3 = _mm256_fmadd_pd(_mm256_loadu_pd(x + 28), _mm256_loadu_pd(k + 28), a3);
     return horizontalSum(a0, a1, a2, a3) + x[32] * k[32];
 }
 
-KSASIO_AVX2_INLINE double dotVector(const Int24* x, const double* k) {
-    const uint8_t* b = x[0].bytes;
-    __m256d a0 = _mm256_mul_pd(load4Packed<0>(b + 0), _mm256_loadu_pd(k + 0));
-    __m256d a1 = _mm256_mul_pd(load4Packed<0>(b + 12), _mm256_loadu_pd(k + 4));
-    __m256d a2 = _mm256_mul_pd(load4Packed<0>(b + 24), _mm256_loadu_pd(k + 8));
-    __m256d a3 = _mm256_mul_pd(load4Packed<0>(b + 36), _mm256_loadu_pd(k + 12));
-    a0 = _mm256_fmadd_pd(load4Packed<0>(b + 48), _mm256_loadu_pd(k + 16), a0);
-    a1 = _mm256_fmadd_pd(load4Packed<0>(b + 60), _mm256_loadu_pd(k + 20), a1);
-    a2 = _mm256_fmadd_pd(load4Packed<0>(b + 72), _mm256_loadu_pd(k + 24), a2);
-    // Taps 28 to 31 end 3 bytes before the window does; a plain 16-byte load
-    // would reach one byte past it.
-    a3 = _mm256_fmadd_pd(load4Packed<4>(b + 84), _mm256_loadu_pd(k + 28), a3);
-    return horizontalSum(a0, a1, a2, a3) + x[32].toInt() * k[32];
+KSASIO_AVX2 double dotAvx2(const double* x, const double* k) { return dotDoubles(x, k); }
+
+// Samples as doubles, four at a time where they can be loaded whole.
+KSASIO_AVX2_INLINE void toDoubles(const int16_t* x, int32_t n, double* out) {
+    int32_t i = 0;
+    for (; i + 4 <= n; i += 4) _mm256_storeu_pd(out + i, load4(x + i));
+    for (; i < n; ++i) out[i] = x[i];
 }
 
-template <typename T>
-KSASIO_AVX2 double dotAvx2(const T* x, const double* k) {
-    return dotVector(x, k);
+KSASIO_AVX2_INLINE void toDoubles(const Int24* x, int32_t n, double* out) {
+    int32_t i = 0;
+    for (; i + 6 <= n; i += 4) _mm256_storeu_pd(out + i, load4Packed(x[i].bytes));
+    for (; i < n; ++i) out[i] = x[i].toInt();
 }
 
+// Every input sample enters up to 33 / step windows, so the block is turned
+// into doubles once, a chunk at a time, rather than in every window.
 template <typename T>
 KSASIO_AVX2 int32_t completeOutputsAvx2(const T* x, int32_t n, int64_t& position, int64_t step,
                                         int32_t min, int32_t max, T* out) {
+    const int32_t kChunk = 512;
+    double samples[kChunk + kTaps];
     const double* table = kernelTable();
     int32_t made = 0;
     int64_t pos = position;
     while (windowStart(pos) + 32 < n) {
-        const double v = dotVector(x + windowStart(pos), table + phaseOf(pos) * kRowStride);
-        out[made++] = fromInt<T>(clipToRange(v, min, max));
-        pos += step;
+        const int64_t base = windowStart(pos);
+        const int64_t end = base + kChunk + kTaps < n ? base + kChunk + kTaps : n;
+        toDoubles(x + base, static_cast<int32_t>(end - base), samples);
+        while (windowStart(pos) + 32 < end) {
+            const double v = dotDoubles(samples + (windowStart(pos) - base), table + phaseOf(pos) * kRowStride);
+            out[made++] = fromInt<T>(clipToRange(v, min, max));
+            pos += step;
+        }
     }
     position = pos;
     return made;
 }
 
 template <typename T>
-const KernelRoutines<T> kAvx2 = {&dotAvx2<T>, &completeOutputsAvx2<T>, "avx2+fma"};
+const KernelRoutines<T> kAvx2 = {&dotAvx2, &completeOutputsAvx2<T>, "avx2+fma"};
 
 bool processorHasAvx2Fma() {
     __builtin_cpu_init();

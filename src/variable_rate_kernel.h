@@ -42,8 +42,8 @@ inline int phaseOf(int64_t position) {
 // Window evaluation, chosen once per process for the processor it runs on.
 template <typename T>
 struct KernelRoutines {
-    // Sum of x[i] * k[i] over the 33 taps.
-    double (*dot)(const T* x, const double* k);
+    // Sum of x[i] * k[i] over the 33 taps, for samples already in doubles.
+    double (*dot)(const double* x, const double* k);
     // Writes every output whose window ends inside the n samples of x,
     // starting at window start position (advanced by step per output, left
     // at the first output not written); values are clipped to min..max and
