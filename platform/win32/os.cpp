@@ -1,5 +1,7 @@
 // The operating-system boundary as thin wrappers over the Win32 calls.
 #include <windows.h>
+// After windows.h, which it needs.
+#include <mmsystem.h>
 
 #include <cstdio>
 #include <cstdlib>
