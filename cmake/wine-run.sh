@@ -38,6 +38,9 @@ case "$1" in
     # CTest waits for the pipe to close. A server already running is fine.
     init_prefix </dev/null >/dev/null 2>&1
     "$WINESERVER" -p </dev/null >/dev/null 2>&1 || true
+    # The first program of a server session starts Wine's own services, which
+    # would inherit the pipe of whichever test ran first: start them here.
+    "$WINE_LOADER" cmd /c exit </dev/null >/dev/null 2>&1 || true
     exit 0 ;;
   --stop-server)
     "$WINESERVER" -k 2>/dev/null || true
