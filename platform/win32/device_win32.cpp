@@ -8,7 +8,10 @@
 #include "platform/os.h"
 #include "platform/trace.h"
 
+// The mingw-w64 hidsdi.h declares its functions without C linkage.
+extern "C" {
 #include <hidsdi.h>
+}
 
 namespace os {
 namespace {
