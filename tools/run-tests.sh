@@ -1,19 +1,25 @@
 #!/bin/sh
 # Builds every configuration and runs all tests: native debug, native with
-# address and undefined-behaviour sanitizers, the ORLO brand, and the Windows
-# x64 build under Wine. Exits non-zero if any build or test fails.
-#   tools/run-tests.sh            everything
-#   tools/run-tests.sh debug      only the named presets
+# address and undefined-behaviour sanitizers, native with the thread
+# sanitizer, the ORLO brand, the Windows x64 build under Wine, and a short
+# bounded run of every fuzz target. Exits non-zero if anything fails.
+#   tools/run-tests.sh                  everything
+#   tools/run-tests.sh debug windows    only the named presets (and no fuzzing)
+#   FUZZ_SECONDS=120 tools/run-tests.sh longer fuzzing
 set -e
 cd "$(dirname "$0")/.."
 sh tools/prerequisites.sh
-PRESETS=${*:-"debug asan orlo windows"}
+PRESETS=${*:-"debug asan tsan orlo windows"}
 JOBS=${JOBS:-$(nproc)}
 for preset in $PRESETS; do
   echo "=== $preset: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$JOBS"
   echo "=== $preset: test"
-  ctest --preset "$preset" -j "$JOBS"
+  ctest --preset "$preset" -j "$JOBS" </dev/null
 done
-echo "=== all presets passed: $PRESETS"
+if [ $# -eq 0 ]; then
+  echo "=== fuzz targets"
+  BUILD_DIR=build/fuzz sh fuzz/run-fuzzers.sh "${FUZZ_SECONDS:-30}"
+fi
+echo "=== all passed: $PRESETS"
