@@ -729,6 +729,11 @@ void SimBus::advanceTime(uint64_t nanoseconds) {
     serviceAll();
 }
 
+bool SimBus::clockRunning() const {
+    os::ScopedLock hold(*lock_);
+    return clockThread_ != nullptr && !clockExited_;
+}
+
 void SimBus::ensureClock() {
     if (stopClock_ || clockWake_ == nullptr) return;
     if (clockThread_ != nullptr && !clockExited_) return;

@@ -68,6 +68,8 @@ public:
     // completes what is due.
     void advanceFrames(uint64_t frames);
     void advanceTime(uint64_t nanoseconds);
+    // Whether the real-time clock thread exists and has not decided to end.
+    bool clockRunning() const;
 
     // os::DeviceBoundaryIf
     HANDLE openDevice(const char* path, DWORD desiredAccess, DWORD shareMode, DWORD creationDisposition,

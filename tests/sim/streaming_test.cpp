@@ -77,9 +77,15 @@ protected:
         ASSERT_EQ(bus.ksCreatePin(filter, renderRequest.connect(), 0, &render), 0u);
         ASSERT_EQ(bus.ksCreatePin(filter, captureRequest.connect(), 0, &capture), 0u);
     }
+    // Closing cancels what is still queued; a test does so while its packets,
+    // which the simulator writes into on completion, are still alive.
+    void closePins() {
+        if (render != nullptr) bus.closeDevice(render);
+        if (capture != nullptr) bus.closeDevice(capture);
+        render = capture = nullptr;
+    }
     void TearDown() override {
-        bus.closeDevice(render);
-        bus.closeDevice(capture);
+        closePins();
         bus.closeDevice(filter);
     }
 
@@ -145,6 +151,7 @@ TEST_F(Streaming, TwoPacketsInFlightCompleteInOrderForOverOneSecond) {
     EXPECT_EQ(controller->renderedBytes(), written);
     EXPECT_EQ(controller->renderedFormat().channels, kChannels);
     EXPECT_EQ(controller->renderedFormat().channelMask, 0x603u);
+    closePins();
 }
 
 TEST_F(Streaming, ShortReadsAndLatePacketsShowInTheSignal) {
@@ -198,6 +205,7 @@ TEST_F(Streaming, CrcErrorsOnWritesAreCounted) {
     EXPECT_FALSE(bus.deviceIoControl(capture, IOCTL_KS_READ_STREAM, nullptr, 0, &wrong.header, wrong.header.Size,
                                      nullptr, &wrong.o.ov));
     EXPECT_EQ(os::lastError(), os::kErrorInvalidParameter);
+    closePins();
 }
 
 TEST_F(Streaming, UnplugFailsPacketsInFlightAndRemovesTheInterface) {
@@ -317,6 +325,111 @@ TEST_F(RealTimeStreaming, CompletionsKeepPaceWithTheClock) {
     EXPECT_EQ(outOfOrder, 0u);
     EXPECT_EQ(mismatches, 0u);
     EXPECT_NEAR(measured / elapsedFrames, 1.0, 0.02);
+    closePins();
+}
+
+}  // namespace
+
+namespace {
+
+// A streaming thread like the driver's: two capture packets in flight,
+// resubmitted on completion, until the device fails them.
+struct StreamingThread {
+    StreamingThread(sim::SimBus& bus, HANDLE pin) : bus(bus), pin(pin) {}
+    static uint32_t main(void* self) {
+        static_cast<StreamingThread*>(self)->run();
+        return 0;
+    }
+    void run() {
+        Packet packets[2] = {{256, false}, {256, false}};
+        for (Packet& p : packets) submit(bus, pin, p);
+        os::Handle events[2] = {packets[0].o.event, packets[1].o.event};
+        bool alive = true;
+        while (alive) {
+            const uint32_t result = os::waitForAny(events, 2, 5000);
+            if (result >= os::kWaitObject0 + 2) break;  // stalled: the test fails on `failed` below
+            Packet& p = packets[result - os::kWaitObject0];
+            DWORD bytes = 0;
+            if (!bus.getOverlappedResult(pin, &p.o.ov, &bytes, false)) {
+                lastError = os::lastError();
+                ++failed;
+                alive = failed < 2;
+                continue;
+            }
+            ++completed;
+            if (!bus.deviceIoControl(pin, IOCTL_KS_READ_STREAM, nullptr, 0, &p.header, p.header.Size, nullptr,
+                                     &p.o.ov) &&
+                os::lastError() != os::kErrorIoPending) {
+                lastError = os::lastError();
+                alive = false;
+            }
+        }
+        // Nothing of ours may stay queued once the packets go away.
+        bus.cancelIo(pin);
+    }
+    sim::SimBus& bus;
+    HANDLE pin;
+    uint32_t completed = 0;
+    uint32_t failed = 0;
+    DWORD lastError = 0;
+};
+
+// A polling thread like the device registry's: listing, tree walk, serial.
+struct PollingThread {
+    explicit PollingThread(sim::SimBus& bus) : bus(bus) { stop = os::createEvent(true, false); }
+    ~PollingThread() { os::closeHandle(stop); }
+    static uint32_t main(void* self) {
+        PollingThread& t = *static_cast<PollingThread*>(self);
+        while (os::waitForOne(t.stop, 1) == os::kWaitTimeout) {
+            std::vector<os::AudioInterfaceInfo> interfaces;
+            t.bus.listAudioInterfaces(interfaces);
+            for (const os::AudioInterfaceInfo& info : interfaces) {
+                DEVINST parent = 0, child = 0;
+                if (t.bus.cmGetParent(&parent, info.deviceInstance, 0) == CR_SUCCESS)
+                    t.bus.cmGetChild(&child, parent, 0);
+                ++t.passes;
+            }
+        }
+        return 0;
+    }
+    sim::SimBus& bus;
+    os::Handle stop;
+    uint32_t passes = 0;
+};
+
+TEST_F(RealTimeStreaming, ThreadsMeetOnOneBusAndUnplugEndsTheClock) {
+    ASSERT_TRUE(runPin(bus, capture));
+    StreamingThread streaming(bus, capture);
+    PollingThread polling(bus);
+    os::Handle threads[2] = {os::createThread(&StreamingThread::main, &streaming, false),
+                             os::createThread(&PollingThread::main, &polling, false)};
+    ASSERT_NE(threads[0], nullptr);
+    ASSERT_NE(threads[1], nullptr);
+    // Host-side traffic while both run: faults, listing, properties.
+    for (int i = 0; i < 50; ++i) {
+        sim::Faults faults;
+        faults.driftPpm = i;
+        controller->setFaults(faults);
+        KSP_PIN request = pinRequest(3, KSPROPERTY_PIN_CINSTANCES);
+        KSPIN_CINSTANCES counts{};
+        ioctl(bus, filter, &request, sizeof(request), &counts, sizeof(counts));
+        os::sleepMs(4);
+    }
+    EXPECT_TRUE(bus.clockRunning());
+    ASSERT_TRUE(bus.unplug(controller));
+    EXPECT_EQ(os::waitForOne(threads[0], 10000), os::kWaitObject0);
+    os::setEvent(polling.stop);
+    EXPECT_EQ(os::waitForOne(threads[1], 10000), os::kWaitObject0);
+    for (os::Handle t : threads) os::closeHandle(t);
+
+    EXPECT_GT(streaming.completed, 0u);
+    EXPECT_EQ(streaming.failed, 2u);
+    EXPECT_EQ(streaming.lastError, os::kErrorDeviceNotConnected);
+    EXPECT_GT(polling.passes, 0u);
+    // With no pin left running the clock thread ends by itself.
+    const uint64_t start = os::nanoseconds();
+    while (bus.clockRunning() && os::nanoseconds() - start < 10ull * 1000000000) os::sleepMs(10);
+    EXPECT_FALSE(bus.clockRunning());
 }
 
 }  // namespace
