@@ -87,7 +87,8 @@ void CKsFilter::DestroyPins() {
     m_noCommunicationPins.clear();
 }
 
-HRESULT CKsFilter::GetPinPropertySimple(ULONG pinId, const GUID& set, ULONG id, void* value, ULONG valueSize) {
+namespace {
+KSP_PIN PinRequest(ULONG pinId, const GUID& set, ULONG id) {
     KSP_PIN request;
     std::memset(&request, 0, sizeof(request));
     request.Property.Set = set;
@@ -95,6 +96,12 @@ HRESULT CKsFilter::GetPinPropertySimple(ULONG pinId, const GUID& set, ULONG id, 
     request.Property.Flags = KSPROPERTY_TYPE_GET;
     request.PinId = pinId;
     request.Reserved = 0;
+    return request;
+}
+}  // namespace
+
+HRESULT CKsFilter::GetPinPropertySimple(ULONG pinId, const GUID& set, ULONG id, void* value, ULONG valueSize) {
+    KSP_PIN request = PinRequest(pinId, set, id);
     return SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &request, sizeof(request), value, valueSize, nullptr);
 }
 
@@ -102,13 +109,7 @@ HRESULT CKsFilter::GetPinPropertyMulti(ULONG pinId, const GUID& set, ULONG id, K
                                        ULONG* replyBytes) {
     if (replyBytes != nullptr) *replyBytes = 0;
     if (buffer == nullptr) return E_INVALIDARG;
-    KSP_PIN request;
-    std::memset(&request, 0, sizeof(request));
-    request.Property.Set = set;
-    request.Property.Id = id;
-    request.Property.Flags = KSPROPERTY_TYPE_GET;
-    request.PinId = pinId;
-    request.Reserved = 0;
+    KSP_PIN request = PinRequest(pinId, set, id);
     ULONG size = 0;
     HRESULT result = QueryPropertySize(m_handle, &request, sizeof(request), &size);
     if (result < 0) return result;

@@ -23,6 +23,15 @@ bool CKsIrpTarget::SafeCloseHandle(HANDLE& handle) {
 
 namespace {
 
+KSPROPERTY PropertyRequest(const GUID& set, ULONG id, ULONG flags) {
+    KSPROPERTY property;
+    std::memset(&property, 0, sizeof(property));
+    property.Set = set;
+    property.Id = id;
+    property.Flags = flags;
+    return property;
+}
+
 bool IsSizeQueryAnswer(uint32_t error, DWORD ioControlCode, ULONG outSize) {
     return (error == os::kErrorMoreData || error == os::kErrorInsufficientBuffer) &&
            ioControlCode == IOCTL_KS_PROPERTY && outSize == 0;
@@ -103,11 +112,7 @@ HRESULT CKsIrpTarget::SetPropertySimple(const GUID& set, ULONG id, void* value, 
     ULONG requestSize = static_cast<ULONG>(sizeof(KSPROPERTY)) + extraSize;
     auto* request = static_cast<uint8_t*>(heap::reallocate(nullptr, requestSize));
     if (request == nullptr) return E_OUTOFMEMORY;
-    KSPROPERTY property;
-    std::memset(&property, 0, sizeof(property));
-    property.Set = set;
-    property.Id = id;
-    property.Flags = KSPROPERTY_TYPE_SET;
+    KSPROPERTY property = PropertyRequest(set, id, KSPROPERTY_TYPE_SET);
     std::memcpy(request, &property, sizeof(property));
     if (extra != nullptr && extraSize > 0) std::memcpy(request + sizeof(property), extra, extraSize);
     HRESULT result = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, request, requestSize, value, valueSize, nullptr);
@@ -118,11 +123,7 @@ HRESULT CKsIrpTarget::SetPropertySimple(const GUID& set, ULONG id, void* value, 
 HRESULT CKsIrpTarget::GetPropertyMulti(const GUID& set, ULONG id, KSMULTIPLE_ITEM** buffer, ULONG* replyBytes) {
     if (replyBytes != nullptr) *replyBytes = 0;
     if (buffer == nullptr) return E_INVALIDARG;
-    KSPROPERTY property;
-    std::memset(&property, 0, sizeof(property));
-    property.Set = set;
-    property.Id = id;
-    property.Flags = KSPROPERTY_TYPE_GET;
+    KSPROPERTY property = PropertyRequest(set, id, KSPROPERTY_TYPE_GET);
     ULONG size = 0;
     HRESULT result = QueryPropertySize(m_handle, &property, sizeof(property), &size);
     // An empty property has no items and no buffer.

@@ -68,47 +68,33 @@ TEST_P(MalformedDataRangesTest, RangesAreDroppedAndThePinIsNotUsable) {
 
 INSTANTIATE_TEST_SUITE_P(Replies, MalformedDataRangesTest, ::testing::Range(0, 9));
 
-TEST_F(KsFixture, WellFormedEdgesOfTheRangeWalkAreAccepted) {
-    // A non-audio range of 64 bytes and an audio range with trailing bytes.
+TEST_F(KsFixture, ShortAndPaddedRangesWalkButOnlyWholeAudioRangesAreSaved) {
+    // A non-audio range of 64 bytes, a PCM range cut to a bare KSDATARANGE
+    // (it cannot describe channels, bits and rates) and an audio range with
+    // trailing bytes.
     KSDATARANGE other;
     std::memset(&other, 0, sizeof(other));
     other.FormatSize = sizeof(KSDATARANGE);
     other.MajorFormat = KSDATAFORMAT_SPECIFIER_NONE;
-    KSDATARANGE_AUDIO stereo = Stereo();
-    stereo.DataRange.FormatSize = sizeof(KSDATARANGE_AUDIO) + 8;
-    std::vector<uint8_t> items(sizeof(other) + stereo.DataRange.FormatSize, 0);
+    KSDATARANGE_AUDIO cut = AudioRange(4, 16, 16, 44100, 44100);
+    cut.DataRange.FormatSize = sizeof(KSDATARANGE);
+    KSDATARANGE_AUDIO padded = Stereo();
+    padded.DataRange.FormatSize = sizeof(KSDATARANGE_AUDIO) + 8;
+    std::vector<uint8_t> items(2 * sizeof(KSDATARANGE) + padded.DataRange.FormatSize, 0);
     std::memcpy(items.data(), &other, sizeof(other));
-    std::memcpy(items.data() + sizeof(other), &stereo, sizeof(stereo));
-    AddPin(KSPIN_COMMUNICATION_SINK, KSPIN_DATAFLOW_IN).dataRanges = MultiItemReply(2, items.data(), items.size());
+    std::memcpy(items.data() + sizeof(KSDATARANGE), &cut, sizeof(KSDATARANGE));
+    std::memcpy(items.data() + 2 * sizeof(KSDATARANGE), &padded, sizeof(padded));
+    AddPin(KSPIN_COMMUNICATION_SINK, KSPIN_DATAFLOW_IN).dataRanges = MultiItemReply(3, items.data(), items.size());
     auto filter = Open<CKsAudRenFilter>();
     HRESULT result = E_FAIL;
     CKsAudPin pin(filter.get(), 0, &result);
     EXPECT_EQ(result, S_OK);
-    EXPECT_EQ(pin.GetDataRangeCount(), 2u);
+    EXPECT_EQ(pin.GetDataRangeCount(), 3u);
     ASSERT_EQ(pin.GetAudioDataRangeCount(), 1u);
     EXPECT_EQ(pin.GetAudioDataRange(0).MaximumChannels, 2u);
-}
 
-TEST_F(KsFixture, AudioRangesTooShortForTheirFieldsAreNotSaved) {
-    // A PCM range cut to a bare KSDATARANGE walks fine but cannot describe
-    // channels, bits and rates; the good range behind it is kept.
-    KSDATARANGE_AUDIO cut = Stereo();
-    cut.DataRange.FormatSize = sizeof(KSDATARANGE);
-    KSDATARANGE_AUDIO good = AudioRange(4, 16, 16, 44100, 44100);
-    std::vector<uint8_t> items(sizeof(KSDATARANGE) + sizeof(good));
-    std::memcpy(items.data(), &cut, sizeof(KSDATARANGE));
-    std::memcpy(items.data() + sizeof(KSDATARANGE), &good, sizeof(good));
-    AddPin(KSPIN_COMMUNICATION_SINK, KSPIN_DATAFLOW_IN).dataRanges = MultiItemReply(2, items.data(), items.size());
-    auto filter = Open<CKsAudRenFilter>();
-    HRESULT result = E_FAIL;
-    CKsAudPin pin(filter.get(), 0, &result);
-    EXPECT_EQ(result, S_OK);
-    EXPECT_EQ(pin.GetDataRangeCount(), 2u);
-    ASSERT_EQ(pin.GetAudioDataRangeCount(), 1u);
-    EXPECT_EQ(pin.GetAudioDataRange(0).MaximumChannels, 4u);
-
-    // Alone, it leaves the pin without audio ranges.
-    fake.pins[0].dataRanges = MultiItemReply(1, items.data(), sizeof(KSDATARANGE));
+    // The cut range alone leaves the pin without audio ranges.
+    fake.pins[0].dataRanges = MultiItemReply(1, items.data() + sizeof(KSDATARANGE), sizeof(KSDATARANGE));
     CKsAudPin alone(filter.get(), 0, &result);
     EXPECT_EQ(result, E_FAIL);
 }
