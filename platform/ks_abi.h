@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/errors.h"
 #include "platform/guid.h"
 
 #if defined(_WIN32)
@@ -58,6 +59,29 @@ constexpr uint32_t kStatusCancelled = 0xC0000120u;             // ERROR_OPERATIO
 constexpr uint32_t kStatusDeviceNotConnected = 0xC000009Du;    // ERROR_DEVICE_NOT_CONNECTED
 constexpr uint32_t kStatusCrcError = 0xC000003Fu;              // ERROR_CRC
 constexpr uint32_t kStatusUnsuccessful = 0xC0000001u;          // ERROR_GEN_FAILURE
+constexpr uint32_t kStatusBufferOverflow = 0x80000005u;        // ERROR_MORE_DATA (a warning: data was stored)
+constexpr uint32_t kStatusBufferTooSmall = 0xC0000023u;        // ERROR_INSUFFICIENT_BUFFER
+
+// The Win32 error GetOverlappedResult reports for a completed request's
+// status (0 for success; ERROR_IO_INCOMPLETE while still pending).
+constexpr uint32_t win32ErrorFromStatus(uint32_t status) {
+    switch (status) {
+        case kStatusSuccess: return 0;
+        case kStatusPending: return os::kErrorIoIncomplete;
+        case kStatusCancelled: return os::kErrorOperationAborted;
+        case kStatusDeviceNotConnected: return os::kErrorDeviceNotConnected;
+        case kStatusCrcError: return os::kErrorCrc;
+        case kStatusBufferOverflow: return os::kErrorMoreData;
+        case kStatusBufferTooSmall: return os::kErrorInsufficientBuffer;
+        default: return os::kErrorGenFailure;
+    }
+}
+
+// The event of an overlapped request. Callers may set its lowest bit to keep
+// the completion away from a completion port; the event is the rest.
+inline HANDLE completionEvent(const OVERLAPPED& overlapped) {
+    return reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(overlapped.hEvent) & ~uintptr_t{1});
+}
 
 // Published layout sizes every caller may rely on.
 constexpr size_t kPropertySize = 24;         // KSPROPERTY

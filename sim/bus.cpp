@@ -501,15 +501,14 @@ bool SimBus::deviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer,
 }
 
 bool SimBus::finishProperty(DWORD error, DWORD bytes, bool pend, DWORD* bytesReturned, OVERLAPPED* overlapped) {
-    const os::Handle event =
-        reinterpret_cast<os::Handle>(reinterpret_cast<uintptr_t>(overlapped->hEvent) & ~uintptr_t{1});
+    const os::Handle event = ksabi::completionEvent(*overlapped);
     const bool warning = error == os::kErrorMoreData;  // STATUS_BUFFER_OVERFLOW completes the request
     if (error != 0 && !warning) {
         if (bytesReturned != nullptr && error == os::kErrorInsufficientBuffer) *bytesReturned = bytes;
         os::setLastError(error);
         return false;
     }
-    overlapped->Internal = warning ? 0x80000005u : ksabi::kStatusSuccess;
+    overlapped->Internal = warning ? ksabi::kStatusBufferOverflow : ksabi::kStatusSuccess;
     overlapped->InternalHigh = bytes;
     if (bytesReturned != nullptr) *bytesReturned = bytes;
     if (event != nullptr) os::setEvent(event);
@@ -608,8 +607,7 @@ bool SimBus::getOverlappedResult(HANDLE device, OVERLAPPED* overlapped, DWORD* b
         os::setLastError(os::kErrorInvalidParameter);
         return false;
     }
-    const os::Handle event =
-        reinterpret_cast<os::Handle>(reinterpret_cast<uintptr_t>(overlapped->hEvent) & ~uintptr_t{1});
+    const os::Handle event = ksabi::completionEvent(*overlapped);
     for (;;) {
         uint32_t status = 0;
         ULONG_PTR bytes = 0;
@@ -624,26 +622,9 @@ bool SimBus::getOverlappedResult(HANDLE device, OVERLAPPED* overlapped, DWORD* b
         }
         if (status != ksabi::kStatusPending) {
             if (bytesTransferred != nullptr) *bytesTransferred = static_cast<DWORD>(bytes);
-            switch (status) {
-                case ksabi::kStatusSuccess:
-                    os::setLastError(0);
-                    return true;
-                case 0x80000005u:
-                    os::setLastError(os::kErrorMoreData);
-                    return false;
-                case ksabi::kStatusCancelled:
-                    os::setLastError(os::kErrorOperationAborted);
-                    return false;
-                case ksabi::kStatusDeviceNotConnected:
-                    os::setLastError(os::kErrorDeviceNotConnected);
-                    return false;
-                case ksabi::kStatusCrcError:
-                    os::setLastError(os::kErrorCrc);
-                    return false;
-                default:
-                    os::setLastError(os::kErrorGenFailure);
-                    return false;
-            }
+            const uint32_t error = ksabi::win32ErrorFromStatus(status);
+            os::setLastError(error);
+            return error == 0;
         }
         if (!wait) {
             os::setLastError(os::kErrorIoIncomplete);

@@ -12,11 +12,6 @@ namespace {
 
 constexpr uint64_t kPartsPerFrame = 1000000000000000ull;  // 1e15: ns (1e9) times ppm (1e6)
 
-os::Handle maskedEvent(const OVERLAPPED* overlapped) {
-    // Callers may set the lowest bit to keep completions off a completion port.
-    return reinterpret_cast<os::Handle>(reinterpret_cast<uintptr_t>(overlapped->hEvent) & ~uintptr_t{1});
-}
-
 }  // namespace
 
 StreamPin::StreamPin(SimController& owner, uint32_t pinId, bool capture, const StreamFormat& format,
@@ -63,7 +58,7 @@ DWORD StreamPin::submit(KSSTREAM_HEADER* header, OVERLAPPED* overlapped) {
     Packet& packet = queue_[(head_ + count_) % kQueueCapacity];
     packet.header = header;
     packet.overlapped = overlapped;
-    packet.event = maskedEvent(overlapped);
+    packet.event = ksabi::completionEvent(*overlapped);
     const uint32_t bytes = capture_ ? header->FrameExtent : header->DataUsed;
     packet.frames = format_.blockAlign == 0 ? 0 : bytes / format_.blockAlign;
     ++count_;

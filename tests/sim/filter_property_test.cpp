@@ -8,22 +8,7 @@ using namespace simtest;
 
 namespace {
 
-class FilterProperties : public ::testing::Test {
-protected:
-    void open(const sim::ControllerConfig& config) {
-        controller = bus.plug(config);
-        ASSERT_TRUE(controller);
-        filter = openFilter(bus, controller->interfacePath());
-        ASSERT_NE(filter, INVALID_HANDLE_VALUE);
-    }
-    void TearDown() override {
-        if (filter != INVALID_HANDLE_VALUE) bus.closeDevice(filter);
-    }
-
-    sim::SimBus bus;
-    std::shared_ptr<sim::SimController> controller;
-    HANDLE filter = INVALID_HANDLE_VALUE;
-};
+using FilterProperties = OpenFilterTest;
 
 KSDATARANGE_AUDIO rangeAt(const std::vector<uint8_t>& reply, size_t offset) {
     KSDATARANGE_AUDIO range;
@@ -121,7 +106,6 @@ TEST_F(FilterProperties, LayoutsAndSecondBrandFormats) {
     bus.closeDevice(filter);
     filter = openFilter(bus, controller->interfacePath());
     EXPECT_EQ(rangeAt(pinMulti(bus, filter, 0, KSPROPERTY_PIN_DATARANGES), 8).MaximumChannels, 4u);
-    bus.closeDevice(filter);
 
     sim::ControllerConfig dalto;
     dalto.model = sim::Model::Dalto;

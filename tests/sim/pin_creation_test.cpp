@@ -8,14 +8,8 @@ using namespace simtest;
 
 namespace {
 
-class PinCreation : public ::testing::Test {
+class PinCreation : public OpenFilterTest {
 protected:
-    void open(const sim::ControllerConfig& config) {
-        controller = bus.plug(config);
-        ASSERT_TRUE(controller);
-        filter = openFilter(bus, controller->interfacePath());
-        ASSERT_NE(filter, INVALID_HANDLE_VALUE);
-    }
     DWORD create(ConnectRequest& request, HANDLE* pin) {
         *pin = nullptr;
         const DWORD error = bus.ksCreatePin(filter, request.connect(), GENERIC_READ | GENERIC_WRITE, pin);
@@ -36,12 +30,9 @@ protected:
     }
     void TearDown() override {
         for (HANDLE pin : pins) bus.closeDevice(pin);
-        if (filter != INVALID_HANDLE_VALUE) bus.closeDevice(filter);
+        OpenFilterTest::TearDown();
     }
 
-    sim::SimBus bus;
-    std::shared_ptr<sim::SimController> controller;
-    HANDLE filter = INVALID_HANDLE_VALUE;
     std::vector<HANDLE> pins;
 };
 
@@ -101,7 +92,6 @@ TEST_F(PinCreation, SecondBrandFormatTables) {
     EXPECT_EQ(tryFormat(0, 2, 16, 44100), 0u);
     EXPECT_EQ(tryFormat(0, 2, 32, 48000), sim::kErrorNoMatch);
     EXPECT_EQ(tryFormat(0, 2, 16, 96000), sim::kErrorNoMatch);
-    bus.closeDevice(filter);
 
     sim::ControllerConfig tavio;
     tavio.model = sim::Model::Tavio;
@@ -111,7 +101,6 @@ TEST_F(PinCreation, SecondBrandFormatTables) {
     EXPECT_EQ(tryFormat(0, 6, 16, 48000), 0u);
     EXPECT_EQ(tryFormat(0, 6, 16, 44100), 0u);
     EXPECT_EQ(tryFormat(0, 6, 24, 48000), sim::kErrorNoMatch);
-    bus.closeDevice(filter);
 
     sim::ControllerConfig fenro;
     fenro.model = sim::Model::Fenro;

@@ -172,4 +172,23 @@ inline sim::ControllerConfig qelm(const char* serial, sim::QelmLayout layout = s
     return config;
 }
 
+// A bus with one plugged unit whose filter is open.
+class OpenFilterTest : public ::testing::Test {
+protected:
+    void open(const sim::ControllerConfig& config) {
+        if (filter != INVALID_HANDLE_VALUE) bus.closeDevice(filter);
+        controller = bus.plug(config);
+        ASSERT_TRUE(controller);
+        filter = openFilter(bus, controller->interfacePath());
+        ASSERT_NE(filter, INVALID_HANDLE_VALUE);
+    }
+    void TearDown() override {
+        if (filter != INVALID_HANDLE_VALUE) bus.closeDevice(filter);
+    }
+
+    sim::SimBus bus;
+    std::shared_ptr<sim::SimController> controller;
+    HANDLE filter = INVALID_HANDLE_VALUE;
+};
+
 }  // namespace simtest
