@@ -1,0 +1,19 @@
+#include "engine/composite_clock.h"
+
+namespace {
+
+class SystemCompositeClock final : public CompositeClockIf {
+public:
+    uint32_t tickMs() override { return os::tickMs(); }
+    uint64_t nanoseconds() override { return os::nanoseconds(); }
+    uint32_t waitForAny(const os::Handle* handles, uint32_t count, uint32_t timeoutMs) override {
+        return os::waitForAny(handles, count, timeoutMs);
+    }
+};
+
+}  // namespace
+
+CompositeClockIf& systemCompositeClock() {
+    static SystemCompositeClock clock;
+    return clock;
+}

@@ -1,0 +1,23 @@
+// Where the composite device's streaming thread gets its time and does its
+// one wait. The system clock is the real one; a simulation run can put a
+// virtual clock in its place (engine/composite_virtual_clock.h), so that
+// minutes of streaming take seconds and every run is the same.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/os.h"
+
+class CompositeClockIf {
+public:
+    virtual ~CompositeClockIf() = default;
+    // Milliseconds, wrapping at 2^32 (the multimedia timer).
+    virtual uint32_t tickMs() = 0;
+    // Monotonic nanoseconds: the system time stamped on buffer switches.
+    virtual uint64_t nanoseconds() = 0;
+    // os::waitForAny semantics.
+    virtual uint32_t waitForAny(const os::Handle* handles, uint32_t count, uint32_t timeoutMs) = 0;
+};
+
+// The operating system's clock and wait.
+CompositeClockIf& systemCompositeClock();

@@ -1,0 +1,97 @@
+// Controllers that come and go: a connected controller becomes a render and
+// a capture unit, a disconnected one loses them. While a stream exists the
+// change is handed to the streaming thread, which splices the unit in or out
+// between two packets (CompositeStream::handleAddDevice and
+// handleRemoveDevice); otherwise it is made here, under the control lock.
+#include <initializer_list>
+#include <new>
+
+#include "engine/composite_ks_audio_device.h"
+#include "engine/ks_audio_filter.h"
+#include "platform/trace.h"
+
+void CompositeKsAudioDevice::deviceStateChanged(DeviceInfo* record, int32_t newState, int32_t oldState) {
+    if (record == nullptr) return;
+    TRACE("Device (%s) state changed", record->getSerialNumber());
+    // Tested first: -1 (no record) has every flag set.
+    if (DeviceInfo::wasAdded(newState, oldState)) return;
+    if (DeviceInfo::wasRemoved(newState, oldState)) {
+        TRACE("Device (%s) removed", record->getSerialNumber());
+        return;
+    }
+    if (DeviceInfo::wasConnected(newState, oldState)) {
+        TRACE("Device (%s) connected", record->getSerialNumber());
+        connectRecord(record);
+    } else if (DeviceInfo::wasDisconnected(newState, oldState)) {
+        TRACE("Device (%s) disconnected", record->getSerialNumber());
+        disconnectRecord(record);
+    }
+}
+
+void CompositeKsAudioDevice::connectRecord(DeviceInfo* record) {
+    AsioDeviceInfo* asio = dynamic_cast<AsioDeviceInfo*>(record);
+    if (asio == nullptr || !asio->isAvailable()) return;
+    ControlGuard guard(*this);
+    for (const bool input : {false, true}) {
+        if (!CompositeUnit::routesDirection(*asio, input)) continue;
+        CompositeUnit* unit = CompositeUnit::create(asio, input, sampleBits_);
+        if (unit == nullptr) {
+            TRACE(input ? "Failed to initialize device's (%s) capture filter"
+                        : "Failed to initialize device's (%s) render filter",
+                  asio->getSerialNumber());
+            continue;
+        }
+        TRACE(input ? "Device's (%s) capture filter is available" : "Device's (%s) render filter is available",
+              asio->getSerialNumber());
+        addDevice(unit);
+    }
+}
+
+void CompositeKsAudioDevice::disconnectRecord(DeviceInfo* record) {
+    ControlGuard guard(*this);
+    if (record->getRenderFilter() != nullptr) removeDevice(record->getRenderFilter());
+    if (record->getCaptureFilter() != nullptr) removeDevice(record->getCaptureFilter());
+}
+
+void CompositeKsAudioDevice::addDevice(CompositeUnit* unit) {
+    if (unit == nullptr) return;
+    ControlGuard guard(*this);
+    if (thread_ != nullptr && !onStreamingThread()) {
+        pendingUnit_ = unit;
+        commands_.send(kCompositeAddUnit, true, thread_);
+        if (pendingUnit_ == nullptr) return;  // the streaming thread took it
+        // The streaming thread has ended: nothing streams, so the unit
+        // waits in the list for the next stream.
+        pendingUnit_ = nullptr;
+    }
+    if (!units_.push_back(unit)) {
+        TRACE("Out of memory");
+        delete unit;
+    }
+}
+
+void CompositeKsAudioDevice::removeDevice(CKsAudFilter* ksFilter) {
+    if (ksFilter == nullptr) return;
+    ControlGuard guard(*this);
+    if (thread_ != nullptr && !onStreamingThread()) {
+        pendingKsFilter_ = ksFilter;
+        commands_.send(kCompositeRemoveUnit, true, thread_);
+        if (pendingKsFilter_ == nullptr) return;
+        pendingKsFilter_ = nullptr;
+    }
+    // No streaming thread runs: the lists are this thread's to change.
+    for (size_t i = 0; i < active_.size(); ++i) {
+        if (active_[i]->ksFilter() != ksFilter) continue;
+        active_[i]->filter().moveToState(KSSTATE_STOP);
+        active_[i]->filter().disposeBuffers();
+        active_.remove(i);
+        break;
+    }
+    for (size_t i = 0; i < units_.size(); ++i) {
+        if (units_[i]->ksFilter() != ksFilter) continue;
+        CompositeUnit* unit = units_[i];
+        units_.remove(i);
+        delete unit;
+        return;
+    }
+}

@@ -1,0 +1,355 @@
+#include "engine/composite_ks_audio_device.h"
+
+#include <cstring>
+#include <new>
+
+#include "devices/device_registry.h"
+#include "engine/composite_stream.h"
+#include "engine/hardware_format.h"
+#include "platform/trace.h"
+
+namespace {
+
+uint8_t brandSampleBits() {
+    const AsioBrandIf* brand = AsioBrandIf::getActiveBrand();
+    return brand != nullptr ? brand->getBitsPerSample() : 16;
+}
+
+double brandDefaultRate() {
+    const AsioBrandIf* brand = AsioBrandIf::getActiveBrand();
+    return brand != nullptr ? brand->getDefaultSampleRate() : 44100.0;
+}
+
+}  // namespace
+
+CompositeKsAudioDevice::ControlGuard::ControlGuard(CompositeKsAudioDevice& device)
+    : device_(device), locked_(!device.onStreamingThread()) {
+    if (locked_) device_.control_.lock();
+}
+
+CompositeKsAudioDevice::ControlGuard::~ControlGuard() {
+    if (locked_) device_.control_.unlock();
+}
+
+CompositeKsAudioDevice::CompositeKsAudioDevice(DeviceRegistry* registry, HRESULT* result, CompositeClockIf* clock)
+    : registry_(registry),
+      clock_(clock != nullptr ? *clock : systemCompositeClock()),
+      sampleBits_(brandSampleBits()),
+      rate_(brandDefaultRate()) {
+    std::memset(&timeInfo_, 0, sizeof(timeInfo_));
+    if (!commands_.valid()) {
+        if (result != nullptr) *result = E_FAIL;
+        registry_ = nullptr;  // never registered
+        return;
+    }
+    if (result != nullptr) *result = S_OK;
+    if (registry_ != nullptr && !registry_->addEventHandler(this)) {
+        TRACE("Out of memory");
+        registry_ = nullptr;
+    }
+}
+
+CompositeKsAudioDevice::~CompositeKsAudioDevice() {
+    if (registry_ != nullptr) registry_->removeEventHandler(this);
+    ControlGuard guard(*this);
+    endStream();
+    for (CompositeUnit* unit : units_) delete unit;
+    units_.clear();
+}
+
+bool CompositeKsAudioDevice::onStreamingThread() const {
+    const uint32_t id = threadId_.load();
+    return id != 0 && id == os::currentThreadId();
+}
+
+bool CompositeKsAudioDevice::isUsableRate(double rate) { return isUsableHostRate(rate); }
+
+ASIOCallbacks* CompositeKsAudioDevice::getCallbacks() { return callbacks_; }
+
+ASIOError CompositeKsAudioDevice::getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) {
+    if (numInputChannels != nullptr) *numInputChannels = kAsioInputChannels;
+    if (numOutputChannels != nullptr) *numOutputChannels = kAsioOutputChannels;
+    return ASE_OK;
+}
+
+ASIOError CompositeKsAudioDevice::getChannelInfo(ASIOChannelInfo* info) {
+    if (info == nullptr || !isValidAsioChannel(info->channel, info->isInput != ASIOFalse)) {
+        TRACE("Invalid parameters");
+        return ASE_InvalidParameter;
+    }
+    const bool input = info->isInput != ASIOFalse;
+    info->type = asioSampleTypeForBits(sampleBits_);
+    info->channelGroup = 0;
+    info->isActive = ASIOFalse;
+    ControlGuard guard(*this);
+    for (CompositeUnit* unit : units_)
+        if (unit->isInput() == input && unit->serves(info->channel)) {
+            info->isActive = ASIOTrue;
+            break;
+        }
+    return ASE_OK;
+}
+
+ASIOError CompositeKsAudioDevice::canSampleRate(ASIOSampleRate rate) {
+    if (!isUsableRate(rate)) {
+        TRACE("Samplerate not supported %.2f", rate);
+        return ASE_NoClock;
+    }
+    ControlGuard guard(*this);
+    for (CompositeUnit* unit : units_) {
+        const ASIOError answer = unit->filter().canSampleRate(rate);
+        if (answer != ASE_OK) return answer;
+    }
+    return ASE_OK;
+}
+
+ASIOError CompositeKsAudioDevice::getSampleRate(ASIOSampleRate* rate) {
+    if (rate == nullptr) return ASE_InvalidParameter;
+    *rate = rate_.load();
+    return ASE_OK;
+}
+
+ASIOError CompositeKsAudioDevice::setSampleRate(ASIOSampleRate rate) {
+    TRACE_ENTER("CompositeKsAudioDevice::setSampleRate");
+    if (!isUsableRate(rate)) {
+        TRACE("Failed to set samplerate");
+        return ASE_NoClock;
+    }
+    ControlGuard guard(*this);
+    const ASIOError result = applySampleRate(rate);
+    TRACE_LEAVE_INT("CompositeKsAudioDevice::setSampleRate", result);
+    return result;
+}
+
+ASIOError CompositeKsAudioDevice::applySampleRate(double rate) {
+    const double current = rate_.load();
+    if (rateApplied_ && rate == current) return ASE_OK;
+    rateApplied_ = true;
+    for (size_t i = 0; i < units_.size(); ++i) {
+        const ASIOError result = units_[i]->filter().setSampleRate(rate);
+        if (result == ASE_OK) continue;
+        TRACE("Failed to set samplerate");
+        for (size_t back = i; back-- > 0;) units_[back]->filter().setSampleRate(current);
+        return result;
+    }
+    if (rate != current) {
+        rate_.store(rate);
+        pendingTimeFlags_.fetch_or(kAsioSampleRateChanged);
+        if (callbacks_ != nullptr && callbacks_->sampleRateDidChange != nullptr) callbacks_->sampleRateDidChange(rate);
+    }
+    return ASE_OK;
+}
+
+ASIOError CompositeKsAudioDevice::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t bufferSize,
+                                                ASIOCallbacks* callbacks) {
+    TRACE_ENTER("CompositeKsAudioDevice::createBuffers");
+    if (onStreamingThread()) return ASE_InvalidMode;
+    ControlGuard guard(*this);
+    if (thread_ != nullptr || buffers_.exist()) {
+        TRACE("Invalid mode");
+        return ASE_InvalidMode;
+    }
+    if (callbacks == nullptr || numChannels < 0 || numChannels > kAsioChannelTableSize ||
+        (numChannels > 0 && bufferInfos == nullptr) || bufferSize <= 0) {
+        TRACE("Invalid parameters");
+        return ASE_InvalidParameter;
+    }
+    commands_.reset();
+    for (CompositeUnit* unit : units_)
+        for (uint32_t p = 0; p < KsAudioFilter::kPackets; ++p) os::waitForOne(unit->filter().getEvent(p), 0);
+
+    bool requested[kAsioChannelTableSize] = {};
+    for (int32_t i = 0; i < numChannels; ++i) {
+        const bool input = bufferInfos[i].isInput != ASIOFalse;
+        const int32_t channel = bufferInfos[i].channelNum;
+        if (!isValidAsioChannel(channel, input) || requested[asioChannelTableIndex(channel, input)]) {
+            TRACE("Invalid parameters");
+            return ASE_InvalidParameter;
+        }
+        requested[asioChannelTableIndex(channel, input)] = true;
+    }
+    std::memcpy(requested_, requested, sizeof(requested_));
+
+    // Units attached since the rate was last applied have not had it yet.
+    const double rate = rate_.load();
+    ASIOError result = applySampleRate(rate);
+    for (size_t i = 0; result == ASE_OK && i < units_.size(); ++i) result = units_[i]->filter().setSampleRate(rate);
+    if (result != ASE_OK) {
+        TRACE("Failed to initialize samplerate");
+        return result;
+    }
+
+    active_.clear();
+    for (CompositeUnit* unit : units_) {
+        if (!unit->servesRequested(requested_)) continue;
+        if (active_.size() >= kMaxActiveUnits) {
+            TRACE("More units than can stream at once; the rest waits");
+            break;
+        }
+        if (!active_.push_back(unit)) {
+            TRACE("Out of memory");
+            active_.clear();
+            return ASE_NoMemory;
+        }
+    }
+
+    channelCount_ = numChannels;
+    for (int32_t i = 0; i < numChannels; ++i) bufferInfos[i].buffers[0] = bufferInfos[i].buffers[1] = nullptr;
+    if (!buffers_.allocate(static_cast<uint32_t>(bufferSize), sampleBits_, requested_)) {
+        TRACE("Out of memory");
+        active_.clear();
+        return ASE_NoMemory;
+    }
+    result = prepareUnits();
+    if (result != ASE_OK) {
+        buffers_.release();
+        active_.clear();
+        return result;
+    }
+    for (int32_t i = 0; i < numChannels; ++i) {
+        const bool input = bufferInfos[i].isInput != ASIOFalse;
+        for (uint32_t h = 0; h < 2; ++h)
+            bufferInfos[i].buffers[h] = input ? buffers_.input(bufferInfos[i].channelNum, h)
+                                              : buffers_.output(bufferInfos[i].channelNum, h);
+    }
+
+    callbacks_ = callbacks;
+    const int32_t answer =
+        callbacks->asioMessage != nullptr ? callbacks->asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr) : 0;
+    // Hosts that answer yes but leave the callback out get plain switches.
+    timeInfoMode_ = answer != 0 && callbacks->bufferSwitchTimeInfo != nullptr;
+    std::memset(&timeInfo_, 0, sizeof(timeInfo_));
+    if (timeInfoMode_) {
+        timeInfo_.timeInfo.speed = 1.0;
+        timeInfo_.timeInfo.sampleRate = rate_.load();
+        timeInfo_.timeInfo.flags = kAsioSystemTimeValid | kAsioSamplePositionValid | kAsioSampleRateValid;
+        timeInfo_.timeCode.speed = 1.0;
+        timeInfo_.timeCode.flags = kAsioTimeCodeValid | kAsioTimeCodeRunning;
+    }
+    pendingTimeFlags_.store(0);
+    switchSequence_.store(0);
+    samplePosition_.store(0);
+    systemTime_.store(0);
+
+    thread_ = os::createThread(threadEntry, this, false, os::ThreadPriority::TimeCritical);
+    if (thread_ == nullptr) {
+        TRACE("Failed to create thread");
+        releaseStreamResources();
+        for (int32_t i = 0; i < numChannels; ++i) bufferInfos[i].buffers[0] = bufferInfos[i].buffers[1] = nullptr;
+        return ASE_NoMemory;
+    }
+    commands_.send(kCompositePause, false, thread_);
+    TRACE_LEAVE_INT("CompositeKsAudioDevice::createBuffers", ASE_OK);
+    return ASE_OK;
+}
+
+ASIOError CompositeKsAudioDevice::prepareUnits() {
+    for (size_t i = 0; i < active_.size(); ++i) {
+        void* table[kHostBufferTableSize];
+        buffers_.buildUnitTable(*active_[i], table);
+        const ASIOError result = active_[i]->filter().createBuffers(table, buffers_.frames(), sampleBits_);
+        if (result != ASE_OK) {
+            TRACE("Buffer creation failed");
+            disposeUnitBuffers(i);
+            return result;
+        }
+    }
+    return ASE_OK;
+}
+
+void CompositeKsAudioDevice::disposeUnitBuffers(size_t count) {
+    for (size_t i = 0; i < count && i < active_.size(); ++i) active_[i]->filter().disposeBuffers();
+}
+
+void CompositeKsAudioDevice::releaseStreamResources() {
+    callbacks_ = nullptr;
+    timeInfoMode_ = false;
+    disposeUnitBuffers(active_.size());
+    active_.clear();
+    buffers_.release();
+    channelCount_ = 0;
+}
+
+void CompositeKsAudioDevice::endStream() {
+    if (thread_ != nullptr) {
+        commands_.send(kCompositeQuit, true, thread_);
+        os::waitForOne(thread_, os::kInfinite);
+        os::closeHandle(thread_);
+        thread_ = nullptr;
+    }
+    releaseStreamResources();
+}
+
+ASIOError CompositeKsAudioDevice::disposeBuffers() {
+    TRACE_ENTER("CompositeKsAudioDevice::disposeBuffers");
+    if (onStreamingThread()) return ASE_InvalidMode;
+    ControlGuard guard(*this);
+    endStream();
+    TRACE_LEAVE_INT("CompositeKsAudioDevice::disposeBuffers", ASE_OK);
+    return ASE_OK;
+}
+
+ASIOError CompositeKsAudioDevice::start() {
+    TRACE_ENTER("CompositeKsAudioDevice::start");
+    if (onStreamingThread()) return ASE_InvalidMode;
+    ControlGuard guard(*this);
+    if (callbacks_ == nullptr) {
+        TRACE("Invalid mode");
+        return ASE_NotPresent;
+    }
+    switchSequence_.fetch_add(1);
+    samplePosition_.store(0);
+    systemTime_.store(0);
+    switchSequence_.fetch_add(1);
+    // A streaming thread that has ended after a failure cannot run.
+    if (!commands_.send(kCompositeRun, false, thread_)) return ASE_HWMalfunction;
+    return ASE_OK;
+}
+
+ASIOError CompositeKsAudioDevice::stop() {
+    TRACE_ENTER("CompositeKsAudioDevice::stop");
+    if (onStreamingThread()) return ASE_InvalidMode;
+    ControlGuard guard(*this);
+    commands_.send(kCompositePause, true, thread_);
+    return ASE_OK;
+}
+
+ASIOError CompositeKsAudioDevice::getSamplePosition(ASIOSamples* samplePosition, ASIOTimeStamp* timeStamp) {
+    if (samplePosition == nullptr || timeStamp == nullptr) return ASE_InvalidParameter;
+    uint64_t position = 0;
+    uint64_t time = 0;
+    for (;;) {
+        const uint32_t before = switchSequence_.load();
+        position = samplePosition_.load();
+        time = systemTime_.load();
+        if ((before & 1) == 0 && switchSequence_.load() == before) break;
+    }
+    samplePosition->hi = static_cast<uint32_t>(position >> 32);
+    samplePosition->lo = static_cast<uint32_t>(position);
+    timeStamp->hi = static_cast<uint32_t>(time >> 32);
+    timeStamp->lo = static_cast<uint32_t>(time);
+    return ASE_OK;
+}
+
+ASIOError CompositeKsAudioDevice::outputReady() { return ASE_NotPresent; }
+
+uint32_t CompositeKsAudioDevice::threadEntry(void* argument) {
+    CompositeKsAudioDevice* device = static_cast<CompositeKsAudioDevice*>(argument);
+    device->threadId_.store(os::currentThreadId());
+    {
+        CompositeStream stream(*device);
+        stream.execute();
+    }
+    device->threadId_.store(0);
+    return 0;
+}
+
+size_t CompositeKsAudioDevice::getNumberOfUnits() const {
+    os::ScopedLock lock(control_);
+    return units_.size();
+}
+
+bool CompositeKsAudioDevice::hasStream() const {
+    os::ScopedLock lock(control_);
+    return thread_ != nullptr;
+}

@@ -1,0 +1,148 @@
+// The one audio device behind the driver: every attached controller as part
+// of one ASIO device with 16 inputs and 16 outputs.
+//
+// The device owns its units (render and capture sides of the connected
+// controllers) and the ASIO buffers. From createBuffers to disposeBuffers a
+// time-critical streaming thread (engine/composite_stream.h) waits for the
+// units' packet completions, lets each unit move its packet, mixes the
+// captured audio into the host's inputs and calls the host's buffer switch;
+// with no unit streaming it keeps the host going on a simulated clock.
+//
+// Threads and locking:
+// - Host threads call the AudioDeviceIf operations; the device registry's
+//   polling thread (and the registering thread) deliver device events.
+//   Both take the control lock, which guards the unit list, the stream's
+//   existence and the rate outside the streaming thread. So a device event
+//   that arrives while a stream is torn down waits for the tear-down and is
+//   then applied to the unit list directly: never lost, never waiting for a
+//   thread that has gone.
+// - While a stream exists only the streaming thread changes the unit lists;
+//   a device event is handed to it as a command and waited for. Calls the
+//   host makes from inside its buffer switch (on the streaming thread) take
+//   no lock, since that thread is the only writer then.
+// - The streaming thread takes no lock at all: the real-time path
+//   allocates nothing and waits only in its one wait.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "base/vector.h"
+#include "devices/device_info.h"
+#include "engine/audio_device.h"
+#include "engine/composite_buffers.h"
+#include "engine/composite_clock.h"
+#include "engine/composite_commands.h"
+#include "engine/composite_unit.h"
+#include "platform/os.h"
+
+class DeviceRegistry;
+class CompositeStream;
+
+class CompositeKsAudioDevice final : public AudioDeviceIf, public DeviceInfo::EventHandlerIf {
+public:
+    // Units that stream at once; the wait list has room for each one's event.
+    static constexpr uint32_t kMaxActiveUnits = 16;
+
+    // Registers with the registry as a device-event handler, which turns the
+    // connected controllers into units at once. *result is S_OK, or E_FAIL
+    // when the command objects could not be made (the device must then be
+    // deleted). The clock is the system's unless a simulation gives another;
+    // it must outlive the device. The registry may be null (no controllers).
+    CompositeKsAudioDevice(DeviceRegistry* registry, HRESULT* result, CompositeClockIf* clock = nullptr);
+    // Unregisters, then ends any stream and deletes every unit.
+    ~CompositeKsAudioDevice() override;
+    CompositeKsAudioDevice(const CompositeKsAudioDevice&) = delete;
+    CompositeKsAudioDevice& operator=(const CompositeKsAudioDevice&) = delete;
+
+    // AudioDeviceIf
+    ASIOCallbacks* getCallbacks() override;
+    ASIOError getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) override;
+    ASIOError getChannelInfo(ASIOChannelInfo* info) override;
+    ASIOError canSampleRate(ASIOSampleRate rate) override;
+    ASIOError getSampleRate(ASIOSampleRate* rate) override;
+    ASIOError setSampleRate(ASIOSampleRate rate) override;
+    ASIOError createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t bufferSize,
+                            ASIOCallbacks* callbacks) override;
+    ASIOError disposeBuffers() override;
+    ASIOError start() override;
+    ASIOError stop() override;
+    ASIOError getSamplePosition(ASIOSamples* samplePosition, ASIOTimeStamp* timeStamp) override;
+    ASIOError outputReady() override;
+
+    // DeviceInfo::EventHandlerIf: a connected controller becomes units, a
+    // disconnected one loses them (spliced into or out of a running stream).
+    void deviceStateChanged(DeviceInfo* record, int32_t newState, int32_t oldState) override;
+
+    // Takes ownership of the unit: appended to the units, and spliced into a
+    // running stream when it serves a requested channel.
+    void addDevice(CompositeUnit* unit);
+    // Removes (and deletes) the unit that wraps the KS filter, if any.
+    void removeDevice(CKsAudFilter* ksFilter);
+
+    // What a test or the demo may look at: the units attached, and whether a
+    // streaming thread exists.
+    size_t getNumberOfUnits() const;
+    bool hasStream() const;
+
+private:
+    friend class CompositeStream;
+
+    // Holds the control lock unless the caller is the streaming thread.
+    class ControlGuard {
+    public:
+        explicit ControlGuard(CompositeKsAudioDevice& device);
+        ~ControlGuard();
+        ControlGuard(const ControlGuard&) = delete;
+        ControlGuard& operator=(const ControlGuard&) = delete;
+
+    private:
+        CompositeKsAudioDevice& device_;
+        bool locked_;
+    };
+
+    static bool isUsableRate(double rate);
+    bool onStreamingThread() const;
+    ASIOError applySampleRate(double rate);
+    ASIOError prepareUnits();
+    void disposeUnitBuffers(size_t count);
+    void releaseStreamResources();
+    void endStream();
+    void deleteUnits();
+    void connectRecord(DeviceInfo* record);
+    void disconnectRecord(DeviceInfo* record);
+    static uint32_t threadEntry(void* device);
+
+    DeviceRegistry* registry_;
+    CompositeClockIf& clock_;
+    const uint8_t sampleBits_;
+    mutable os::RecursiveMutex control_;
+
+    Vector<CompositeUnit*> units_;
+    Vector<CompositeUnit*> active_;
+    bool requested_[kAsioChannelTableSize] = {};
+    CompositeBuffers buffers_;
+    ASIOCallbacks* callbacks_ = nullptr;
+    bool timeInfoMode_ = false;
+    // Handed to bufferSwitchTimeInfo; written by the streaming thread only
+    // while a stream exists.
+    ASIOTime timeInfo_;
+    int32_t channelCount_ = 0;
+    bool rateApplied_ = false;
+    std::atomic<double> rate_;
+    // Time-info flags (rate changed) for the next buffer switch.
+    std::atomic<uint32_t> pendingTimeFlags_{0};
+
+    // Position and system time of the last buffer switch, written by the
+    // streaming thread and read from any thread without a lock: readers
+    // retry while the sequence count is odd or has moved.
+    std::atomic<uint32_t> switchSequence_{0};
+    std::atomic<uint64_t> samplePosition_{0};
+    std::atomic<uint64_t> systemTime_{0};
+
+    CompositeCommands commands_;
+    os::Handle thread_ = nullptr;
+    std::atomic<uint32_t> threadId_{0};
+    CompositeUnit* pendingUnit_ = nullptr;
+    CKsAudFilter* pendingKsFilter_ = nullptr;
+};

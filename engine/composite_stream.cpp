@@ -1,0 +1,312 @@
+#include "engine/composite_stream.h"
+
+#include <cmath>
+
+#include "platform/trace.h"
+
+namespace {
+
+constexpr double kFixedOne = 4294967296.0;  // 2^32
+// Periods stay far from the sign bit of the signed differences below.
+constexpr uint64_t kMaxPeriod = uint64_t(1) << 62;
+
+}  // namespace
+
+CompositeStream::CompositeStream(CompositeKsAudioDevice& device) : device_(device) {}
+
+void CompositeStream::execute() {
+    initState();
+    while (loop_) {
+        const uint32_t result = device_.active_.empty() ? simulateWork() : waitPendingEvents();
+        switch (result) {
+            case kCompositeQuit: loop_ = false; break;
+            case kCompositePause: handlePause(); break;
+            case kCompositeRun: handleRun(); break;
+            case kCompositeAddUnit: handleAddDevice(); break;
+            case kCompositeRemoveUnit: handleRemoveDevice(); break;
+            default: break;
+        }
+    }
+    handleStop();
+}
+
+void CompositeStream::initState() {
+    loop_ = true;
+    ksState_ = KSSTATE_STOP;
+    half_ = 0;
+    updatePeriod();
+    for (uint32_t i = 0; i < kCompositeCommands; ++i) waits_[i] = device_.commands_.events()[i];
+    awaitHalf();
+    restartSimulatedClock();
+}
+
+void CompositeStream::updatePeriod() {
+    periodRate_ = device_.rate_.load();
+    const double period = double(device_.buffers_.frames()) * 1000.0 * kFixedOne / periodRate_;
+    period_ = period >= double(kMaxPeriod) ? kMaxPeriod : period < 1.0 ? 1 : static_cast<uint64_t>(period);
+}
+
+uint64_t CompositeStream::simulatedNow() { return uint64_t(device_.clock_.tickMs()) << 32; }
+
+void CompositeStream::restartSimulatedClock() { lastSwitch_ = simulatedNow(); }
+
+uint32_t CompositeStream::simulateWork() {
+    uint32_t timeout = os::kInfinite;
+    // Without units the rate may still change while the stream exists.
+    if (device_.rate_.load() != periodRate_) updatePeriod();
+    if (running()) {
+        const uint64_t now = simulatedNow();
+        const int64_t behind = static_cast<int64_t>(now - lastSwitch_);
+        const int64_t period = static_cast<int64_t>(period_);
+        if (behind > -period && behind < period) {
+            timeout = static_cast<uint32_t>(static_cast<uint64_t>(period - behind) >> 32);
+        } else {
+            // A stall (or a jump of the clock) of a whole period: switch at once.
+            lastSwitch_ = now - period_;
+            timeout = 0;
+        }
+    }
+    const uint32_t result = device_.clock_.waitForAny(waits_, kCompositeCommands, timeout);
+    if (result == os::kWaitTimeout) {
+        lastSwitch_ += period_;
+        bufferSwitch();
+        half_ = 1 - half_;
+        return kNoCommand;
+    }
+    if (result < os::kWaitObject0 + kCompositeCommands) return result - os::kWaitObject0;
+    TRACE("Wait failed");
+    return kCompositeQuit;
+}
+
+uint32_t CompositeStream::waitPendingEvents() {
+    const uint32_t result = device_.clock_.waitForAny(waits_, waitCount_, os::kInfinite);
+    if (result >= os::kWaitObject0 + waitCount_) {
+        TRACE("Wait failed");
+        return kCompositeQuit;
+    }
+    const uint32_t index = result - os::kWaitObject0;
+    if (index < kCompositeCommands) return index;
+    const size_t unitIndex = unitIndex_[index];
+    forgetWait(index);
+    if (device_.active_[unitIndex]->transferPacket(half_) < 0) {
+        TRACE("Write data failed");
+        dropActive(unitIndex);
+    }
+    completeIfNothingAwaited();
+    return kNoCommand;
+}
+
+void CompositeStream::completeIfNothingAwaited() {
+    if (waitCount_ == kCompositeCommands && !device_.active_.empty()) completeHalf();
+}
+
+void CompositeStream::completeHalf() {
+    device_.buffers_.convertInputs(half_);
+    if (running()) bufferSwitch();
+    half_ = 1 - half_;
+    awaitHalf();
+}
+
+void CompositeStream::awaitHalf() {
+    waitCount_ = kCompositeCommands;
+    for (size_t i = 0; i < device_.active_.size() && waitCount_ < kMaxWaits; ++i) {
+        waits_[waitCount_] = device_.active_[i]->filter().getEvent(half_);
+        unitIndex_[waitCount_] = static_cast<uint32_t>(i);
+        ++waitCount_;
+    }
+}
+
+void CompositeStream::forgetWait(uint32_t slot) {
+    for (uint32_t i = slot + 1; i < waitCount_; ++i) {
+        waits_[i - 1] = waits_[i];
+        unitIndex_[i - 1] = unitIndex_[i];
+    }
+    --waitCount_;
+}
+
+void CompositeStream::withdrawUnit(size_t unitIndex) {
+    uint32_t kept = kCompositeCommands;
+    for (uint32_t i = kCompositeCommands; i < waitCount_; ++i) {
+        if (unitIndex_[i] == unitIndex) continue;
+        waits_[kept] = waits_[i];
+        // Every other awaited event stays paired with its own unit, which
+        // moves down one place in the active list if it came after.
+        unitIndex_[kept] = unitIndex_[i] > unitIndex ? unitIndex_[i] - 1 : unitIndex_[i];
+        ++kept;
+    }
+    waitCount_ = kept;
+}
+
+void CompositeStream::bufferSwitch() {
+    CompositeKsAudioDevice& d = device_;
+    position_ += d.buffers_.frames();
+    const uint64_t now = d.clock_.nanoseconds();
+    d.switchSequence_.fetch_add(1);
+    d.samplePosition_.store(position_);
+    d.systemTime_.store(now);
+    d.switchSequence_.fetch_add(1);
+    TRACE("BufferSwitch %u", half_);
+    ASIOCallbacks* callbacks = d.callbacks_;
+    if (d.timeInfoMode_) {
+        AsioTimeInfo& info = d.timeInfo_.timeInfo;
+        info.samplePosition.hi = static_cast<uint32_t>(position_ >> 32);
+        info.samplePosition.lo = static_cast<uint32_t>(position_);
+        info.systemTime.hi = static_cast<uint32_t>(now >> 32);
+        info.systemTime.lo = static_cast<uint32_t>(now);
+        info.sampleRate = d.rate_.load();
+        info.flags |= d.pendingTimeFlags_.exchange(0);
+        callbacks->bufferSwitchTimeInfo(&d.timeInfo_, static_cast<int32_t>(half_), ASIOFalse);
+        info.flags &= ~(kAsioSampleRateChanged | kAsioClockSourceChanged);
+    } else {
+        callbacks->bufferSwitch(static_cast<int32_t>(half_), ASIOFalse);
+    }
+}
+
+void CompositeStream::handlePause() {
+    for (size_t i = 0; i < device_.active_.size();) {
+        const HRESULT status = device_.active_[i]->filter().moveToState(KSSTATE_PAUSE);
+        if (status < 0) {
+            TRACE("Failed to set pin state (error %i)", static_cast<int>(status));
+            dropActive(i);
+            continue;
+        }
+        ++i;
+    }
+    if (ksState_ == KSSTATE_STOP) {
+        // Each unit submits its first two packets without a completion.
+        for (CompositeUnit* unit : device_.active_)
+            for (uint32_t p = 0; p < KsAudioFilter::kPackets; ++p) os::setEvent(unit->filter().getEvent(p));
+    }
+    ksState_ = KSSTATE_PAUSE;
+    completeIfNothingAwaited();
+    device_.commands_.acknowledge();
+}
+
+void CompositeStream::handleRun() {
+    for (size_t i = 0; i < device_.active_.size();) {
+        const HRESULT status = device_.active_[i]->filter().moveToState(KSSTATE_RUN);
+        if (status < 0) {
+            TRACE("Failed to set pin state (error %i)", static_cast<int>(status));
+            dropActive(i);
+            continue;
+        }
+        ++i;
+    }
+    ksState_ = KSSTATE_RUN;
+    position_ = 0;
+    restartSimulatedClock();
+    completeIfNothingAwaited();
+    device_.commands_.acknowledge();
+}
+
+void CompositeStream::handleStop() {
+    for (CompositeUnit* unit : device_.active_) {
+        const HRESULT status = unit->filter().moveToState(KSSTATE_STOP);
+        if (status < 0) TRACE("Failed to set pin state (error %i)", static_cast<int>(status));
+        for (uint32_t p = 0; p < KsAudioFilter::kPackets; ++p) os::resetEvent(unit->filter().getEvent(p));
+    }
+    ksState_ = KSSTATE_STOP;
+    device_.commands_.acknowledge();
+}
+
+void CompositeStream::dropActive(size_t index) {
+    CompositeUnit* unit = device_.active_[index];
+    unit->filter().moveToState(KSSTATE_STOP);
+    for (uint32_t p = 0; p < KsAudioFilter::kPackets; ++p) os::resetEvent(unit->filter().getEvent(p));
+    withdrawUnit(index);
+    device_.active_.remove(index);
+    if (unit->isInput()) refreshFed();
+    if (device_.active_.empty()) restartSimulatedClock();
+}
+
+void CompositeStream::refreshFed() {
+    CompositeBuffers& buffers = device_.buffers_;
+    for (int32_t n = 0; n < kAsioInputChannels; ++n) {
+        if (!buffers.isFed(n)) continue;
+        bool stillFed = false;
+        for (CompositeUnit* unit : device_.active_)
+            if (unit->isInput() && unit->serves(n)) {
+                stillFed = true;
+                break;
+            }
+        if (!stillFed) buffers.silenceInput(n);
+    }
+}
+
+void CompositeStream::handleAddDevice() {
+    CompositeKsAudioDevice& d = device_;
+    CompositeUnit* unit = d.pendingUnit_;
+    d.pendingUnit_ = nullptr;
+    if (unit == nullptr) {
+        d.commands_.acknowledge();
+        return;
+    }
+    if (!d.units_.push_back(unit)) {
+        TRACE("Out of memory");
+        delete unit;
+        d.commands_.acknowledge();
+        return;
+    }
+    if (!unit->servesRequested(d.requested_) || d.active_.size() >= CompositeKsAudioDevice::kMaxActiveUnits ||
+        !d.active_.push_back(unit)) {
+        d.commands_.acknowledge();  // joins at the next createBuffers
+        return;
+    }
+    const size_t index = d.active_.size() - 1;
+    KsAudioFilter& filter = unit->filter();
+    bool joined = false;
+    bool buffered = false;
+    if (filter.setSampleRate(d.rate_.load()) != ASE_OK) {
+        TRACE("Failed to set samplerate");
+    } else {
+        void* table[kHostBufferTableSize];
+        d.buffers_.buildUnitTable(*unit, table);
+        if (filter.createBuffers(table, d.buffers_.frames(), d.sampleBits_) != ASE_OK) {
+            TRACE("Buffer creation failed");
+        } else {
+            buffered = true;
+            const HRESULT status = ksState_ == KSSTATE_STOP ? S_OK : filter.moveToState(ksState_);
+            if (status < 0)
+                TRACE("Failed to set pin state (error %i)", static_cast<int>(status));
+            else
+                joined = true;
+        }
+    }
+    if (joined) {
+        if (waitCount_ < kMaxWaits) {
+            waits_[waitCount_] = filter.getEvent(half_);
+            unitIndex_[waitCount_] = static_cast<uint32_t>(index);
+            ++waitCount_;
+        }
+        if (ksState_ != KSSTATE_STOP)
+            for (uint32_t p = 0; p < KsAudioFilter::kPackets; ++p) os::setEvent(filter.getEvent(p));
+    } else {
+        filter.moveToState(KSSTATE_STOP);
+        if (buffered) filter.disposeBuffers();
+        d.active_.remove(index);
+        if (unit->isInput()) refreshFed();
+    }
+    d.commands_.acknowledge();
+}
+
+void CompositeStream::handleRemoveDevice() {
+    CompositeKsAudioDevice& d = device_;
+    CKsAudFilter* ksFilter = d.pendingKsFilter_;
+    d.pendingKsFilter_ = nullptr;
+    for (size_t i = 0; i < d.active_.size(); ++i) {
+        if (d.active_[i]->ksFilter() != ksFilter) continue;
+        TRACE("Active device was found");
+        dropActive(i);
+        completeIfNothingAwaited();
+        break;
+    }
+    for (size_t i = 0; i < d.units_.size(); ++i) {
+        if (d.units_[i]->ksFilter() != ksFilter) continue;
+        TRACE("Device was found");
+        CompositeUnit* unit = d.units_[i];
+        d.units_.remove(i);
+        delete unit;
+        break;
+    }
+    d.commands_.acknowledge();
+}

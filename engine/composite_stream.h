@@ -1,0 +1,74 @@
+// The composite device's streaming thread: its state lives on the thread's
+// own stack and belongs to it alone.
+//
+// One loop waits for the command events and for the packet event of the
+// current half of every streaming unit. Each completed packet is moved by
+// its unit (render: the host's half into a new packet; capture: the packet
+// added into the accumulators); when every unit has completed the half, the
+// sums go to the host's inputs and the host gets its buffer switch. So the
+// slowest unit paces the stream. Without a streaming unit a simulated clock
+// at the host's rate calls the buffer switch instead.
+//
+// The host is called only while the stream runs: never before start (the
+// first packets are submitted while paused), never after stop has been
+// acknowledged.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/composite_ks_audio_device.h"
+
+class CompositeStream {
+public:
+    explicit CompositeStream(CompositeKsAudioDevice& device);
+    CompositeStream(const CompositeStream&) = delete;
+    CompositeStream& operator=(const CompositeStream&) = delete;
+
+    // Runs until quit or a failed wait, then stops the units and acknowledges.
+    void execute();
+
+private:
+    static constexpr uint32_t kNoCommand = kCompositeCommands;
+    static constexpr uint32_t kMaxWaits = kCompositeCommands + CompositeKsAudioDevice::kMaxActiveUnits;
+
+    void initState();
+    uint32_t simulateWork();
+    uint32_t waitPendingEvents();
+    // Every streaming unit has completed the current half.
+    void completeHalf();
+    void awaitHalf();
+    void bufferSwitch();
+    void handlePause();
+    void handleRun();
+    void handleStop();
+    void handleAddDevice();
+    void handleRemoveDevice();
+    // Takes a unit out of the stream (it stays attached): stops it, forgets
+    // its awaited event and what it fed.
+    void dropActive(size_t index);
+    // The awaited event in that slot has been taken.
+    void forgetWait(uint32_t slot);
+    // The unit leaves the active list: its awaited event goes, and the units
+    // after it move down one index.
+    void withdrawUnit(size_t unitIndex);
+    // A removal may leave the current half with nothing to wait for.
+    void completeIfNothingAwaited();
+    void refreshFed();
+    void restartSimulatedClock();
+    void updatePeriod();
+    uint64_t simulatedNow();
+    bool running() const { return ksState_ == KSSTATE_RUN; }
+
+    CompositeKsAudioDevice& device_;
+    bool loop_ = true;
+    KSSTATE ksState_ = KSSTATE_STOP;
+    uint32_t half_ = 0;
+    // Milliseconds with 32 fraction bits.
+    uint64_t period_ = 0;
+    double periodRate_ = 0.0;
+    uint64_t lastSwitch_ = 0;
+    uint32_t waitCount_ = kCompositeCommands;
+    os::Handle waits_[kMaxWaits] = {};
+    uint32_t unitIndex_[kMaxWaits] = {};
+    uint64_t position_ = 0;
+};

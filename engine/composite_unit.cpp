@@ -1,0 +1,85 @@
+#include "engine/composite_unit.h"
+
+#include <new>
+
+#include "engine/audio_device.h"
+#include "engine/ks_audio_capture_filter.h"
+#include "engine/ks_audio_render_filter.h"
+
+bool CompositeUnit::routesDirection(const AsioDeviceInfo& record, bool input) {
+    const AsioDeviceConfigurationIf* configuration = record.getActiveConfiguration();
+    if (configuration == nullptr) return false;
+    const uint8_t channels = input ? configuration->getNumberOfInputs() : configuration->getNumberOfOutputs();
+    for (uint8_t c = 0; c < channels; ++c) {
+        const uint8_t routed =
+            input ? configuration->getInputAsioChannel(c) : configuration->getOutputAsioChannel(c);
+        if (routed != kUnitChannelUnrouted) return true;
+    }
+    return false;
+}
+
+CompositeUnit::CompositeUnit(AsioDeviceInfo* record, bool input) : routing_(record), input_(input) {}
+
+CompositeUnit* CompositeUnit::create(AsioDeviceInfo* record, bool input, uint16_t hostBits) {
+    if (record == nullptr) return nullptr;
+    CompositeUnit* unit = new (std::nothrow) CompositeUnit(record, input);
+    if (unit == nullptr) return nullptr;
+    if (input)
+        unit->filter_ = KsAudioCaptureFilter::instantiate(&unit->routing_, hostBits);
+    else
+        unit->filter_ = KsAudioRenderFilter::instantiate(&unit->routing_, hostBits);
+    if (unit->filter_ == nullptr) {
+        delete unit;
+        return nullptr;
+    }
+    return unit;
+}
+
+CompositeUnit::~CompositeUnit() { delete filter_; }
+
+bool CompositeUnit::serves(int32_t asioChannel) const {
+    const uint32_t channels = hardwareChannels();
+    for (uint32_t c = 0; c < channels; ++c)
+        if (this->asioChannel(c) == asioChannel) return true;
+    return false;
+}
+
+bool CompositeUnit::servesRequested(const bool* requested) const {
+    const uint32_t channels = hardwareChannels();
+    for (uint32_t c = 0; c < channels; ++c) {
+        const uint8_t routed = asioChannel(c);
+        if (routed < kAsioInputChannels && requested[asioChannelTableIndex(routed, input_)]) return true;
+    }
+    return false;
+}
+
+HRESULT CompositeUnit::transferPacket(uint32_t half) {
+    if (input_) return static_cast<KsAudioCaptureFilter*>(filter_)->readData(half);
+    return static_cast<KsAudioRenderFilter*>(filter_)->writeData(half);
+}
+
+size_t CompositeUnit::Routing::getNumberOfFormats() {
+    const AsioDeviceConfigurationIf* configuration = record_->getActiveConfiguration();
+    return configuration != nullptr ? configuration->getNumberOfFormats() : 0;
+}
+
+bool CompositeUnit::Routing::getFormat(size_t index, UnitWaveFormat* format) {
+    const AsioDeviceConfigurationIf* configuration = record_->getActiveConfiguration();
+    AsioDeviceFormat listed;
+    if (format == nullptr || configuration == nullptr || !configuration->getFormat(index, &listed)) return false;
+    format->inputs = listed.inputs;
+    format->outputs = listed.outputs;
+    format->sampleRate = listed.sampleRate;
+    format->bitsPerSample = listed.bitsPerSample;
+    return true;
+}
+
+uint8_t CompositeUnit::Routing::getInputAsioChannel(size_t channel) {
+    const AsioDeviceConfigurationIf* configuration = record_->getActiveConfiguration();
+    return configuration != nullptr ? configuration->getInputAsioChannel(channel) : kUnitChannelUnrouted;
+}
+
+uint8_t CompositeUnit::Routing::getOutputAsioChannel(size_t channel) {
+    const AsioDeviceConfigurationIf* configuration = record_->getActiveConfiguration();
+    return configuration != nullptr ? configuration->getOutputAsioChannel(channel) : kUnitChannelUnrouted;
+}

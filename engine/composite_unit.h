@@ -1,0 +1,66 @@
+// One unit of the composite device: the render or the capture side of one
+// attached controller, as a KS audio filter together with the routing view
+// of the controller's ASIO device record that the filter reads.
+//
+// The record outlives the unit: the device registry announces a
+// disconnection (and the composite device deletes the unit) before it
+// deletes the record's KS filters, and never deletes an available record.
+#pragma once
+
+#include <cstdint>
+
+#include "brands/asio_device_info.h"
+#include "engine/ks_audio_filter.h"
+#include "engine/unit_routing.h"
+
+class CompositeUnit {
+public:
+    // Whether the record's active configuration routes at least one hardware
+    // channel of that direction to an ASIO channel.
+    static bool routesDirection(const AsioDeviceInfo& record, bool input);
+    // Opens the record's KS filter of that direction; null when it cannot
+    // stream (no filter, no accepted format, no memory).
+    static CompositeUnit* create(AsioDeviceInfo* record, bool input, uint16_t hostBits);
+
+    ~CompositeUnit();
+    CompositeUnit(const CompositeUnit&) = delete;
+    CompositeUnit& operator=(const CompositeUnit&) = delete;
+
+    KsAudioFilter& filter() const { return *filter_; }
+    bool isInput() const { return input_; }
+    CKsAudFilter* ksFilter() const { return filter_->getKsFilter(); }
+    AsioDeviceInfo* record() const { return routing_.record(); }
+    uint32_t hardwareChannels() const { return filter_->getChannels(); }
+    // ASIO channel (0 to 15) of a hardware channel, 255 for none.
+    uint8_t asioChannel(uint32_t hardwareChannel) const { return filter_->getChannelInfo(hardwareChannel); }
+    // Whether the unit serves the ASIO channel in its direction.
+    bool serves(int32_t asioChannel) const;
+    // Whether some hardware channel is routed to a requested channel of the
+    // unit's direction; requested is the 32-entry table (inputs, then outputs).
+    bool servesRequested(const bool* requested) const;
+    // Streaming thread: moves the unit's packet of that half (readData or
+    // writeData). 0 when submitted, negative on failure.
+    HRESULT transferPacket(uint32_t half);
+
+private:
+    class Routing final : public UnitRoutingIf {
+    public:
+        explicit Routing(AsioDeviceInfo* record) : record_(record) {}
+        AsioDeviceInfo* record() const { return record_; }
+        CKsAudRenFilter* getRenderFilter() override { return record_->getRenderFilter(); }
+        CKsAudCapFilter* getCaptureFilter() override { return record_->getCaptureFilter(); }
+        size_t getNumberOfFormats() override;
+        bool getFormat(size_t index, UnitWaveFormat* format) override;
+        uint8_t getInputAsioChannel(size_t channel) override;
+        uint8_t getOutputAsioChannel(size_t channel) override;
+
+    private:
+        AsioDeviceInfo* record_;
+    };
+
+    CompositeUnit(AsioDeviceInfo* record, bool input);
+
+    Routing routing_;
+    const bool input_;
+    KsAudioFilter* filter_ = nullptr;
+};
