@@ -1,0 +1,71 @@
+// The base classes of the COM objects of the driver library: a live-object
+// count that tells the host whether the library may be unloaded, and the
+// unknown with a non-delegating half, so that an aggregated object counts
+// its references on its outer object.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "driver/com.h"
+
+namespace com {
+
+// Objects alive in the library: driver objects and class factories.
+int32_t liveObjectCount();
+// LockServer's count.
+int32_t lockCount();
+void changeLockCount(bool lock);
+
+}  // namespace com
+
+// Counts itself as a live object from construction to destruction.
+class CBaseObject {
+public:
+    // The name is for tracing only; it is not kept.
+    explicit CBaseObject(const char* name);
+    virtual ~CBaseObject();
+    CBaseObject(const CBaseObject&) = delete;
+    CBaseObject& operator=(const CBaseObject&) = delete;
+};
+
+// The object's own unknown: answers and counts references for the object
+// itself, even when the object is aggregated. Slot order: the three
+// operations, then the destructor.
+class INonDelegatingUnknown {
+public:
+    virtual HRESULT KSASIO_COM_CALL NonDelegatingQueryInterface(const GUID& iid, void** object) = 0;
+    virtual ULONG KSASIO_COM_CALL NonDelegatingAddRef() = 0;
+    virtual ULONG KSASIO_COM_CALL NonDelegatingRelease() = 0;
+    virtual ~INonDelegatingUnknown() = default;
+};
+
+class CUnknown : public INonDelegatingUnknown, public CBaseObject {
+public:
+    // Owner: the outer unknown when aggregated, else this object's own
+    // non-delegating unknown. Never sets a failure in *result.
+    CUnknown(const char* name, IUnknown* outer, HRESULT* result);
+    ~CUnknown() override = default;
+
+    HRESULT KSASIO_COM_CALL NonDelegatingQueryInterface(const GUID& iid, void** object) override;
+    // Returns at least 1.
+    ULONG KSASIO_COM_CALL NonDelegatingAddRef() override;
+    // At 0 the object deletes itself (once) and 0 is returned; otherwise
+    // the count, at least 1.
+    ULONG KSASIO_COM_CALL NonDelegatingRelease() override;
+
+    // The owner's unknown: the outer object's, or this object's own.
+    HRESULT ownerQueryInterface(const GUID& iid, void** object);
+    ULONG ownerAddRef();
+    ULONG ownerRelease();
+
+    bool isAggregated() const { return outer_ != nullptr; }
+
+private:
+    IUnknown* outer_;
+    std::atomic<int32_t> references_{0};
+};
+
+// The object's own unknown handed out as an IUnknown: the non-delegating
+// interface has the same three slots in the same order.
+inline IUnknown* asUnknown(INonDelegatingUnknown* object) { return reinterpret_cast<IUnknown*>(object); }
