@@ -25,20 +25,11 @@ bool sameTextNoCase(const char* a, const char* b) {
 
 bool aliasUsable(DWORD flags) { return flags != 0 && (flags & SPINT_REMOVED) == 0; }
 
-CKsAudRenFilter* makeRenderFilter(const char* path) {
+// A filter object on the path, or null when it cannot be made.
+template <typename Filter>
+Filter* makeFilter(const char* path) {
     HRESULT result = E_FAIL;
-    auto* filter = new (std::nothrow) CKsAudRenFilter(path, "", &result);
-    if (filter != nullptr && result < 0) {
-        delete filter;
-        filter = nullptr;
-    }
-    if (filter == nullptr) TRACE("Failed to create filter for %s", path);
-    return filter;
-}
-
-CKsAudCapFilter* makeCaptureFilter(const char* path) {
-    HRESULT result = E_FAIL;
-    auto* filter = new (std::nothrow) CKsAudCapFilter(path, "", &result);
+    auto* filter = new (std::nothrow) Filter(path, "", &result);
     if (filter != nullptr && result < 0) {
         delete filter;
         filter = nullptr;
@@ -191,8 +182,8 @@ DeviceInfo* DeviceRegistry::findPresentRecordWithPath(Pass& pass, const char* pa
     for (size_t i = 0; i < records_.size(); ++i) {
         DeviceInfo* record = records_[i];
         const char* id = record->getAudioDeviceId();
-        if (id != nullptr && sameTextNoCase(id, path) && (pass.wasAvailable(records_, record) || pass.seen(records_, record)))
-            return record;
+        if (id == nullptr || !sameTextNoCase(id, path)) continue;
+        if (pass.wasAvailable(records_, record) || pass.seen(records_, record)) return record;
     }
     return nullptr;
 }
@@ -296,8 +287,9 @@ void DeviceRegistry::traceRecords() const {
     if (records_.empty()) TRACE("No devices found");
     for (size_t i = 0; i < records_.size(); ++i) {
         const DeviceInfo* r = records_[i];
-        TRACE("Available %i %s %s %s %s", static_cast<int>(i), r->getSerialNumber(), r->isAvailable() ? "True" : "False",
-              r->getRenderFilter() != nullptr ? "True" : "False", r->getCaptureFilter() != nullptr ? "True" : "False");
+        TRACE("Available %i %s %s %s %s", static_cast<int>(i), r->getSerialNumber(),
+              r->isAvailable() ? "True" : "False", r->getRenderFilter() != nullptr ? "True" : "False",
+              r->getCaptureFilter() != nullptr ? "True" : "False");
         (void)r;
     }
 }
@@ -338,7 +330,8 @@ bool DeviceRegistry::enumerateDevices() {
     for (size_t i = 0; i < interfaces.size(); ++i) {
         const std::string& path = interfaces[i].path;
         if (path.empty() || path.size() > kMaxInterfacePathLength) {
-            TRACE("Skipping an interface whose path does not fit %u bytes", static_cast<unsigned>(kInterfaceDetailBytes));
+            TRACE("Skipping an interface whose path does not fit %u bytes",
+                  static_cast<unsigned>(kInterfaceDetailBytes));
             handled[i] = true;
         } else if (DeviceInfo* known = findPresentRecordWithPath(pass, path.c_str())) {
             TRACE("Found already instantiated device %s", path.c_str());
@@ -398,8 +391,9 @@ void DeviceRegistry::handleInterface(Pass& pass, const char* path, DEVINST node,
     TRACE("Getting device with serial %s", serial);
     DeviceInfo* record = getDeviceWithSerialNumber(serial);
     if (record == nullptr) {
-        addDevice(renderUsable ? makeRenderFilter(path) : nullptr, captureUsable ? makeCaptureFilter(path) : nullptr,
-                  hidId, path, serial, model);
+        CKsAudRenFilter* render = renderUsable ? makeFilter<CKsAudRenFilter>(path) : nullptr;
+        CKsAudCapFilter* capture = captureUsable ? makeFilter<CKsAudCapFilter>(path) : nullptr;
+        addDevice(render, capture, hidId, path, serial, model);
         if (DeviceInfo* added = getDeviceWithSerialNumber(serial)) pass.markSeen(records_, added);
         return;
     }
@@ -426,8 +420,10 @@ void DeviceRegistry::updateReturningRecord(Pass& pass, DeviceInfo* record, const
     }
     record->setHidDeviceId(hidId);
     record->setAudioDeviceId(path);
-    if (record->getRenderFilter() == nullptr && renderUsable) record->setRenderFilter(makeRenderFilter(path));
-    if (record->getCaptureFilter() == nullptr && captureUsable) record->setCaptureFilter(makeCaptureFilter(path));
+    if (record->getRenderFilter() == nullptr && renderUsable)
+        record->setRenderFilter(makeFilter<CKsAudRenFilter>(path));
+    if (record->getCaptureFilter() == nullptr && captureUsable)
+        record->setCaptureFilter(makeFilter<CKsAudCapFilter>(path));
     if (record->getRenderFilter() != nullptr || record->getCaptureFilter() != nullptr)
         record->setStateFlags(DeviceInfo::kStateAvailable, handlers_);
     pass.markSeen(records_, record);

@@ -147,8 +147,9 @@ TEST(RegistryRace, PlugChurnLookupsAndHandlerChurnStayConsistent) {
         EXPECT_TRUE(r->isAvailable());
         EXPECT_EQ(registry.getDevice(static_cast<size_t>(r->getIndex())), r);  // index is position
         ASSERT_NE(r->getRenderFilter(), nullptr);
-        EXPECT_STREQ(r->getRenderFilter()->GetDevicePath(), controllers[static_cast<size_t>(i)]->interfacePath().c_str());
-        EXPECT_STREQ(r->getAudioDeviceId(), controllers[static_cast<size_t>(i)]->interfacePath().c_str());
+        const std::string path = controllers[static_cast<size_t>(i)]->interfacePath();
+        EXPECT_STREQ(r->getRenderFilter()->GetDevicePath(), path.c_str());
+        EXPECT_STREQ(r->getAudioDeviceId(), path.c_str());
     }
     // The steady handler's last word on each record is "available".
     for (int i = 0; i < kControllers; ++i) {

@@ -348,7 +348,9 @@ public:
     CONFIGRET cmGetSibling(DEVINST* s, DEVINST n, ULONG f) override { return bus_.cmGetSibling(s, n, f); }
     CONFIGRET cmGetDeviceIdSize(ULONG* s, DEVINST n, ULONG f) override { return bus_.cmGetDeviceIdSize(s, n, f); }
     CONFIGRET cmGetDeviceId(DEVINST n, char* b, ULONG l, ULONG f) override { return bus_.cmGetDeviceId(n, b, l, f); }
-    bool hidGetSerialNumberString(HANDLE h, void* b, ULONG n) override { return bus_.hidGetSerialNumberString(h, b, n); }
+    bool hidGetSerialNumberString(HANDLE h, void* b, ULONG n) override {
+        return bus_.hidGetSerialNumberString(h, b, n);
+    }
 
 private:
     sim::SimBus& bus_;
