@@ -6,6 +6,7 @@
 #include <string>
 
 #include "brands/memory_settings_store.h"
+#include "devices/orlo_device_models.h"
 #include "settings_test_support.h"
 
 using namespace settings_test;
@@ -203,4 +204,35 @@ TEST_F(SettingsLoadTest, RemembereredUnitsAreAppendedAfterRecordsAlreadyKnown) {
     EXPECT_FALSE(registry->getAsioDevice(0)->isFromSettings());
     EXPECT_STREQ(registry->getDevice(1)->getSerialNumber(), "QX-0001");
     EXPECT_EQ(registry->getDevice(1)->getIndex(), 1u);
+}
+
+TEST(OrloSettingsLoadTest, UnassignedChannelsGetFirstFreeChannelsInSerialNumberOrder) {
+    TestOrloBrand brand;
+    MemorySettingsStore store;
+    {
+        StoreWriter write(store);
+        write.string("Device 0", "SerialNumber", "DB-2");
+        write.dword("Device 0", "Type", 2);
+        write.key("Device 0\\Configuration0");
+        write.string("Device 1", "SerialNumber", "DA-1");
+        write.dword("Device 1", "Type", 2);
+        write.dword("Device 1\\Configuration0", "Channel0", 0);
+        write.string("Device 2", "SerialNumber", "QX-NOT-ORLO");
+        write.dword("Device 2", "Type", 5);  // no such model in this registry
+    }
+    DeviceModelIf* models[] = {new OrloDaltoDeviceModel, new OrloTavioDeviceModel};
+    AsioDeviceRegistry registry(2, models, store, 10 * 60 * 1000);
+    registry.loadSettings();
+    ASSERT_EQ(registry.getNumberOfDevices(), 2u);
+    const AsioDeviceConfigurationIf* b = registry.getAsioDevice(0)->getConfiguration(0);
+    const AsioDeviceConfigurationIf* a = registry.getAsioDevice(1)->getConfiguration(0);
+    EXPECT_STREQ(registry.getDevice(1)->getSerialNumber(), "DA-1");
+    EXPECT_EQ(a->getOutputAsioChannel(0), 0);
+    EXPECT_EQ(a->getOutputAsioChannel(1), 1);
+    EXPECT_EQ(b->getOutputAsioChannel(0), 3);
+    EXPECT_EQ(b->getOutputAsioChannel(1), 4);
+    uint8_t usedIn[16], usedOut[16];
+    registry.collectUsedChannels(usedIn, usedOut);
+    EXPECT_EQ(std::vector<uint8_t>(usedOut, usedOut + 6), (std::vector<uint8_t>{1, 1, 0, 1, 1, 0}));
+    EXPECT_EQ(std::count(usedIn, usedIn + 16, 1), 0);
 }
