@@ -347,7 +347,10 @@ struct StreamingThread {
         bool alive = true;
         while (alive) {
             const uint32_t result = os::waitForAny(events, 2, 5000);
-            if (result >= os::kWaitObject0 + 2) break;  // stalled: the test fails on `failed` below
+            if (result >= os::kWaitObject0 + 2) {
+                stalled = true;
+                break;
+            }
             Packet& p = packets[result - os::kWaitObject0];
             DWORD bytes = 0;
             if (!bus.getOverlappedResult(pin, &p.o.ov, &bytes, false)) {
@@ -371,6 +374,7 @@ struct StreamingThread {
     HANDLE pin;
     uint32_t completed = 0;
     uint32_t failed = 0;
+    bool stalled = false;
     DWORD lastError = 0;
 };
 
@@ -423,7 +427,9 @@ TEST_F(RealTimeStreaming, ThreadsMeetOnOneBusAndUnplugEndsTheClock) {
     for (os::Handle t : threads) os::closeHandle(t);
 
     EXPECT_GT(streaming.completed, 0u);
-    EXPECT_EQ(streaming.failed, 2u);
+    EXPECT_FALSE(streaming.stalled);
+    // Both packets fail, unless one had just completed: then its resubmission fails.
+    EXPECT_GE(streaming.failed, 1u);
     EXPECT_EQ(streaming.lastError, os::kErrorDeviceNotConnected);
     EXPECT_GT(polling.passes, 0u);
     // With no pin left running the clock thread ends by itself.
