@@ -14,6 +14,9 @@ TEST(DefaultBoundary, FindsNoControllerAndReportsNoError) {
     // Before the first use of the boundary: the choice is made once.
     ASSERT_TRUE(os::setEnvironmentVariable(os::kSimulatedBusVariable, nullptr));
     os::installDeviceBoundary(nullptr);
+#if defined(_WIN32)
+    ASSERT_EQ(&os::deviceBoundary(), &os::win32DeviceBoundary());
+#endif
 
     DeviceModelIf* models[] = {new VexaQelmDeviceModel,     new OrloFenroDeviceModel,
                                new OrloDaltoDeviceModel,    new OrloTavioDeviceModel,
