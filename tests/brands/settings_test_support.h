@@ -37,6 +37,8 @@ template <class Profile, class Model, class Assigner>
 class TestBrandOf final : public AsioBrandAbs<Profile, Model, Assigner> {
 public:
     TestBrandOf() : brandName_(uniqueName("KsAsioSettingsTest")), driverId_("TESTASIO") {}
+    // The brand of another process of the same test.
+    explicit TestBrandOf(const std::string& brandName) : brandName_(brandName), driverId_("TESTASIO") {}
     const char* getBrandName() const override { return brandName_.c_str(); }
     const char* getDriverId() const override { return driverId_.c_str(); }
 
