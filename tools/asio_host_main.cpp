@@ -1,0 +1,191 @@
+// asio_host: a console ASIO host for users, support and tests. It loads a
+// driver as hosts do, lists its channels, streams for a while with a test
+// tone on chosen outputs, records the inputs to a WAV file, and reports
+// whether the stream was sound. See docs/console-host.md.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "brands/brand_build.h"
+#include "platform/os.h"
+#include "tools/asio_host_driver.h"
+#include "tools/asio_host_options.h"
+#include "tools/asio_host_samples.h"
+#include "tools/asio_host_session.h"
+#include "tools/asio_host_wav.h"
+
+namespace {
+
+enum ExitStatus { kSound = 0, kUsage = 1, kNoDriver = 2, kUnsound = 3, kOutputFailed = 4 };
+
+void printChannels(const host::DriverDescription& d) {
+    for (int direction = 1; direction >= 0; --direction) {
+        std::printf("%s (%d):\n", direction ? "Inputs" : "Outputs", direction ? d.inputs : d.outputs);
+        for (const host::ChannelDescription& c : d.channels) {
+            if (c.isInput != (direction != 0)) continue;
+            std::printf("  %3d  %-31s %-11s %s\n", c.channel, c.name.c_str(), host::sampleTypeName(c.type),
+                        c.isActive ? "active" : "inactive");
+        }
+    }
+}
+
+void printReport(const host::StreamReport& r, const host::StreamOptions& options) {
+    std::printf("Buffer switches: %llu (about %llu expected in %.1f s)\n",
+                static_cast<unsigned long long>(r.switches), static_cast<unsigned long long>(r.expectedSwitches),
+                options.seconds);
+    if (r.switches >= 2)
+        std::printf("Period: min %.2f ms, mean %.2f ms, max %.2f ms (nominal %.2f ms)\n", r.minPeriodMs,
+                    r.meanPeriodMs, r.maxPeriodMs, r.nominalPeriodMs);
+    std::printf("Time-info callbacks: %llu of %llu\n", static_cast<unsigned long long>(r.timeInfoSwitches),
+                static_cast<unsigned long long>(r.switches));
+    std::printf("Missed switches: %llu; sample position jumps: %llu; position errors: %llu; repeated halves: %llu\n",
+                static_cast<unsigned long long>(r.missedSwitches), static_cast<unsigned long long>(r.positionJumps),
+                static_cast<unsigned long long>(r.positionErrors), static_cast<unsigned long long>(r.repeatedHalves));
+    std::printf("Switches after stop: %llu\n", static_cast<unsigned long long>(r.switchesAfterStop));
+    std::printf("Reset requests: %u; resync requests: %u; latency changes: %u; overloads: %u\n", r.resetRequests,
+                r.resyncRequests, r.latencyChanges, r.overloads);
+    for (const std::string& problem : r.problems) std::printf("Problem: %s\n", problem.c_str());
+}
+
+uint32_t waveBits(const std::vector<ASIOSampleType>& types) {
+    uint32_t bits = 16;
+    for (ASIOSampleType type : types) {
+        const uint32_t b = host::significantBits(type);
+        bits = std::max(bits, b <= 16 ? 16u : b <= 24 ? 24u : 32u);
+    }
+    return bits;
+}
+
+// Sets the named configuration-changed event, as the settings dialog does
+// after it saved: a running driver then asks its host to reset.
+int notifySettingsChanged(const std::string& driverId) {
+    const std::string name = driverId + "ConfigurationChanged";
+    os::Handle event = os::openEvent(name.c_str());
+    if (event == nullptr) {
+        std::fprintf(stderr, "asio_host: no running driver holds the event %s\n", name.c_str());
+        return kNoDriver;
+    }
+    const bool set = os::setEvent(event);
+    os::closeHandle(event);
+    std::printf("Signalled %s\n", name.c_str());
+    return set ? kSound : kNoDriver;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // The build's brand names the default class and event.
+    AsioBrandIf* brand = createBuildBrand();
+    host::Options options;
+    std::string error;
+    if (!host::parseOptions(argc, argv, *brand, &options, &error)) {
+        std::fprintf(stderr, "asio_host: %s\nTry 'asio_host --help'.\n", error.c_str());
+        delete brand;
+        return kUsage;
+    }
+    if (options.help) {
+        std::fputs(host::usageText(), stdout);
+        delete brand;
+        return kSound;
+    }
+    if (options.notify) {
+        const int status = notifySettingsChanged(options.driverId);
+        delete brand;
+        return status;
+    }
+    delete brand;
+
+    host::LoadedDriver loaded;
+    const bool ok = options.registeredName.empty() ? loaded.loadFromLibrary(options.libraryPath, options.classId)
+                                                    : loaded.loadByRegisteredName(options.registeredName);
+    if (!ok) {
+        std::fprintf(stderr, "asio_host: %s\n", loaded.error().c_str());
+        return kNoDriver;
+    }
+    IASIO* driver = loaded.driver();
+    std::printf("Loaded %s\n", loaded.origin().c_str());
+
+    if (options.controlPanel) {
+        const ASIOError result = driver->controlPanel();
+        std::printf("controlPanel: %s (%d)\n", result == ASE_OK ? "started" : "not available", result);
+        return result == ASE_OK ? kSound : kNoDriver;
+    }
+    if (driver->init(nullptr) == ASIOFalse) {
+        char message[kAsioErrorMessageSize + 1] = {};
+        driver->getErrorMessage(message);
+        message[kAsioErrorMessageSize] = '\0';
+        std::fprintf(stderr, "asio_host: the driver did not initialise: %s\n",
+                     message[0] ? message : "(no reason given)");
+        return kNoDriver;
+    }
+    host::DriverDescription description;
+    const bool canStream = host::describeDriver(driver, &description);
+    std::printf("Driver: %s, version %d\n", description.name.c_str(), description.version);
+    std::printf("Sample rate: %.1f Hz\n", description.rate);
+    std::printf("Buffer size: min %d, max %d, preferred %d, granularity %d samples\n", description.minSize,
+                description.maxSize, description.preferredSize, description.granularity);
+    std::printf("Latencies: input %d, output %d samples\n", description.inputLatency, description.outputLatency);
+    printChannels(description);
+    for (const std::string& problem : description.problems) std::printf("Problem: %s\n", problem.c_str());
+    if (options.listOnly) return description.problems.empty() ? kSound : kUnsound;
+    if (!canStream) {
+        std::fprintf(stderr, "asio_host: the driver's answers leave nothing to stream\n");
+        return kUnsound;
+    }
+    if (options.rate > 0) {
+        const ASIOError result = driver->setSampleRate(options.rate);
+        if (result != ASE_OK) {
+            std::fprintf(stderr, "asio_host: the driver refused %.1f Hz (%d)\n", options.rate, result);
+            return kUnsound;
+        }
+        ASIOSampleRate rate = 0;
+        if (driver->getSampleRate(&rate) != ASE_OK || !(std::fabs(rate - options.rate) < 0.5)) {
+            std::fprintf(stderr, "asio_host: the driver accepted %.1f Hz but runs at %.1f Hz\n", options.rate, rate);
+            return kUnsound;
+        }
+        description.rate = rate;
+    }
+
+    options.stream.recordInputs = !options.wavPath.empty();
+    std::printf("Streaming %.1f s with %d-sample buffers at %.1f Hz\n", options.stream.seconds,
+                options.stream.bufferSize ? options.stream.bufferSize : description.preferredSize, description.rate);
+    host::StreamReport report = host::runStream(driver, description, options.stream);
+    if (!report.streamed) {
+        std::fprintf(stderr, "asio_host: %s\n", report.failure.c_str());
+        return kUnsound;
+    }
+    printReport(report, options.stream);
+    int status = host::streamWasSound(report) ? kSound : kUnsound;
+    if (options.expectedResets >= 0 && report.resetRequests != static_cast<uint32_t>(options.expectedResets)) {
+        std::printf("Problem: %u reset requests, %d expected\n", report.resetRequests, options.expectedResets);
+        status = kUnsound;
+    }
+    if (!options.wavPath.empty()) {
+        const uint32_t channels = static_cast<uint32_t>(report.recordedChannels.size());
+        const uint32_t bits = waveBits(report.recordedTypes);
+        if (channels == 0) {
+            std::printf("Problem: no input to record\n");
+            status = kUnsound;
+        } else if (!host::writeWaveFile(options.wavPath, report.samples, channels,
+                                        static_cast<uint32_t>(std::lround(description.rate)), bits)) {
+            std::fprintf(stderr, "asio_host: cannot write %s\n", options.wavPath.c_str());
+            return kOutputFailed;
+        } else {
+            std::printf("Wrote %s: inputs", options.wavPath.c_str());
+            for (int32_t channel : report.recordedChannels) std::printf(" %d", channel);
+            std::printf(", %llu frames, %u-bit, %.0f Hz\n", static_cast<unsigned long long>(report.recordedFrames),
+                        bits, description.rate);
+        }
+    }
+    const int unload = loaded.release();
+    if (unload != 0 && unload != -1) {
+        std::printf("Problem: DllCanUnloadNow still answers %d after the last release\n", unload);
+        status = kUnsound;
+    }
+    std::printf("Result: %s\n", status == kSound ? "sound" : "NOT sound");
+    return status;
+}
