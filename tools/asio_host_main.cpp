@@ -2,6 +2,7 @@
 // driver as hosts do, lists its channels, streams for a while with a test
 // tone on chosen outputs, records the inputs to a WAV file, and reports
 // whether the stream was sound. See docs/console-host.md.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +58,22 @@ uint32_t waveBits(const std::vector<ASIOSampleType>& types) {
         bits = std::max(bits, b <= 16 ? 16u : b <= 24 ? 24u : 32u);
     }
     return bits;
+}
+
+// Peak level of each recorded input, so a run shows at a glance which
+// inputs carried a signal.
+void printLevels(const host::StreamReport& r) {
+    const size_t channels = r.recordedChannels.size();
+    for (size_t c = 0; c < channels; ++c) {
+        int64_t peak = 0;
+        for (size_t i = c; i < r.samples.size(); i += channels)
+            peak = std::max<int64_t>(peak, std::llabs(static_cast<int64_t>(r.samples[i])));
+        if (peak == 0)
+            std::printf("  input %2d: silent\n", r.recordedChannels[c]);
+        else
+            std::printf("  input %2d: peak %.1f dBFS\n", r.recordedChannels[c],
+                        20.0 * std::log10(static_cast<double>(peak) / 2147483648.0));
+    }
 }
 
 // Sets the named configuration-changed event, as the settings dialog does
@@ -179,6 +196,7 @@ int main(int argc, char** argv) {
             for (int32_t channel : report.recordedChannels) std::printf(" %d", channel);
             std::printf(", %llu frames, %u-bit, %.0f Hz\n", static_cast<unsigned long long>(report.recordedFrames),
                         bits, description.rate);
+            printLevels(report);
         }
     }
     const int unload = loaded.release();
