@@ -9,20 +9,18 @@ AsioDeviceConfigurationAbs::AsioDeviceConfigurationAbs() {
     std::memset(savedOutputRouting_, kAsioRoutingDisabled, sizeof(savedOutputRouting_));
 }
 
-uint8_t AsioDeviceConfigurationAbs::getNumberOfInputs() const {
+uint8_t AsioDeviceConfigurationAbs::largestOverFormats(uint8_t AsioDeviceFormat::*count) const {
     uint8_t most = 0;
     AsioDeviceFormat format;
     for (size_t i = 0; i < getNumberOfFormats(); ++i)
-        if (getFormat(i, &format) && format.inputs > most) most = format.inputs;
+        if (getFormat(i, &format) && format.*count > most) most = format.*count;
     return most;
 }
 
+uint8_t AsioDeviceConfigurationAbs::getNumberOfInputs() const { return largestOverFormats(&AsioDeviceFormat::inputs); }
+
 uint8_t AsioDeviceConfigurationAbs::getNumberOfOutputs() const {
-    uint8_t most = 0;
-    AsioDeviceFormat format;
-    for (size_t i = 0; i < getNumberOfFormats(); ++i)
-        if (getFormat(i, &format) && format.outputs > most) most = format.outputs;
-    return most;
+    return largestOverFormats(&AsioDeviceFormat::outputs);
 }
 
 uint8_t AsioDeviceConfigurationAbs::getInputAsioChannel(size_t channel) const {

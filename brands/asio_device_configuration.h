@@ -64,6 +64,8 @@ public:
     void rollbackChanges() override;
 
 private:
+    uint8_t largestOverFormats(uint8_t AsioDeviceFormat::*count) const;
+
     uint8_t inputRouting_[kAsioRoutingChannels];
     uint8_t outputRouting_[kAsioRoutingChannels];
     uint8_t savedInputRouting_[kAsioRoutingChannels];

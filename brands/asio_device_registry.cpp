@@ -132,22 +132,16 @@ void AsioDeviceRegistry::loadSettings() {
     const size_t firstLoaded = list.size();
     SettingsKey settings(store_);
     if (openSettingsKey(settings, false)) {
-        char name[kMaxKeyNameSize];
-        for (uint32_t i = 0; i != UINT32_MAX; ++i) {
-            const uint32_t error = settings.enumKey(i, name, sizeof name);
-            // A name too long to be ours is passed over, not taken for the end.
-            if (error == os::kErrorMoreData) continue;
-            if (error != os::kErrorSuccess) break;
-            uint64_t number = 0;
-            if (!parseDeviceKeyName(name, &number)) continue;
+        forEachUnitKey(settings, [&](const char* name, uint64_t number) {
             AsioDeviceInfo* record = loadUnit(settings, name, number);
-            if (record == nullptr) continue;
+            if (record == nullptr) return true;
             if (!list.push_back(record)) {
                 TRACE("Out of memory");
                 delete record;
-                break;
+                return false;
             }
-        }
+            return true;
+        });
         settings.close();
     }
     arrangeLoadedRecords(firstLoaded);

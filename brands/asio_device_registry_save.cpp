@@ -122,18 +122,13 @@ bool AsioDeviceRegistry::removeStaleUnitKeys(SettingsKey& settings) {
     // would skip keys.
     std::vector<std::string> stale;
     try {
-        char name[kMaxKeyNameSize];
-        for (uint32_t i = 0; i != UINT32_MAX; ++i) {
-            const uint32_t error = settings.enumKey(i, name, sizeof name);
-            if (error == os::kErrorMoreData) continue;
-            if (error != os::kErrorSuccess) break;
-            uint64_t number = 0;
-            if (!parseDeviceKeyName(name, &number)) continue;
+        forEachUnitKey(settings, [&](const char* name, uint64_t number) {
             // Spelt otherwise than this system writes it ("Device 01",
             // "Device1"), a key was read as a unit and written again under
             // its proper name, or skipped as one the loader cannot use.
             if (number >= count || !isCanonicalDeviceKeyName(name, number)) stale.emplace_back(name);
-        }
+            return true;
+        });
     } catch (const std::bad_alloc&) {
         TRACE("Out of memory");
         return false;

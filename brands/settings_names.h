@@ -4,6 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "brands/settings_store.h"
+#include "platform/errors.h"
+
 namespace settings_names {
 
 constexpr const char* kSerialNumber = "SerialNumber";
@@ -31,5 +34,20 @@ void formatChannelValueName(size_t channel, bool isInput, char* name, size_t siz
 
 // Case-insensitive, as serial numbers are compared.
 bool sameTextIgnoringCase(const char* a, const char* b);
+
+// Calls visit(name, number) for every subkey of the settings key that names
+// a unit, in the store's order, until visit returns false. A name too long
+// to be ours is passed over, not taken for the end of the list.
+template <class Visit>
+void forEachUnitKey(SettingsKey& settings, Visit visit) {
+    char name[kMaxKeyNameSize];
+    for (uint32_t i = 0; i != UINT32_MAX; ++i) {
+        const uint32_t error = settings.enumKey(i, name, sizeof name);
+        if (error == os::kErrorMoreData) continue;
+        if (error != os::kErrorSuccess) return;
+        uint64_t number = 0;
+        if (parseDeviceKeyName(name, &number) && !visit(static_cast<const char*>(name), number)) return;
+    }
+}
 
 }  // namespace settings_names
