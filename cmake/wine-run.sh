@@ -24,12 +24,19 @@ export WINEPREFIX=$KSASIO_WINEPREFIX
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
+# Tests started in parallel must not create the prefix twice at once: two
+# concurrent wineboots can leave a process waiting forever.
 init_prefix() {
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    mkdir -p "$WINEPREFIX"
-    "$WINE_LOADER" wineboot --init </dev/null >/dev/null 2>&1 || true
-    "$WINESERVER" -w || true
-  fi
+  [ -f "$WINEPREFIX/.ksasio-ready" ] && return 0
+  mkdir -p "$WINEPREFIX"
+  (
+    flock 9
+    if [ ! -f "$WINEPREFIX/.ksasio-ready" ]; then
+      "$WINE_LOADER" wineboot --init </dev/null >/dev/null 2>&1 || true
+      "$WINESERVER" -w || true
+      touch "$WINEPREFIX/.ksasio-ready"
+    fi
+  ) 9>"$WINEPREFIX.lock"
 }
 
 case "$1" in
