@@ -73,7 +73,7 @@ void CompositeBuffers::buildUnitTable(const CompositeUnit& unit, void** table) {
         if (unit.isInput()) {
             if (accumulators_[routed] == nullptr) continue;  // not requested
             table[2 * c] = table[2 * c + 1] = accumulators_[routed];
-            fed_[routed] = true;
+            feed(routed);
         } else if (outputs_[2 * routed] != nullptr) {
             table[2 * c] = outputs_[2 * routed];
             table[2 * c + 1] = outputs_[2 * routed + 1];

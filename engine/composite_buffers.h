@@ -43,6 +43,8 @@ public:
     void buildUnitTable(const CompositeUnit& unit, void** table);
 
     bool isFed(int32_t channel) const { return fed_[channel]; }
+    // A requested input some streaming unit adds into.
+    void feed(int32_t channel) { fed_[channel] = accumulators_[channel] != nullptr; }
     void clearFed();
     // An input no streaming unit feeds any more is silent from now on: its
     // accumulator and both halves are zeroed.

@@ -32,6 +32,7 @@ CompositeCommands::~CompositeCommands() {
 
 bool CompositeCommands::send(CompositeCommand command, bool wait, os::Handle thread) {
     if (!valid_ || thread == nullptr || command >= kCompositeCommands) return false;
+    if (os::waitForOne(thread, 0) == os::kWaitObject0) return false;  // it has ended
     const os::Handle turn[2] = {semaphore_, thread};
     if (os::waitForAny(turn, 2, os::kInfinite) != os::kWaitObject0) return false;
     if (!wait) return os::setEvent(events_[command]);

@@ -351,5 +351,5 @@ size_t CompositeKsAudioDevice::getNumberOfUnits() const {
 
 bool CompositeKsAudioDevice::hasStream() const {
     os::ScopedLock lock(control_);
-    return thread_ != nullptr;
+    return thread_ != nullptr && os::waitForOne(thread_, 0) == os::kWaitTimeout;
 }

@@ -81,7 +81,7 @@ public:
     void removeDevice(CKsAudFilter* ksFilter);
 
     // What a test or the demo may look at: the units attached, and whether a
-    // streaming thread exists.
+    // streaming thread is alive (it ends at disposeBuffers or after a failed wait).
     size_t getNumberOfUnits() const;
     bool hasStream() const;
 

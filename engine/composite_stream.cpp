@@ -173,9 +173,20 @@ void CompositeStream::handlePause() {
         ++i;
     }
     if (ksState_ == KSSTATE_STOP) {
-        // Each unit submits its first two packets without a completion.
-        for (CompositeUnit* unit : device_.active_)
-            for (uint32_t p = 0; p < KsAudioFilter::kPackets; ++p) os::setEvent(unit->filter().getEvent(p));
+        // Each unit submits its first two packets now, before any command
+        // that follows (a run right after createBuffers) can be taken, so
+        // that no switch ever stems from them.
+        for (size_t i = 0; i < device_.active_.size();) {
+            CompositeUnit* unit = device_.active_[i];
+            bool submitted = true;
+            for (uint32_t p = 0; p < KsAudioFilter::kPackets; ++p) submitted = unit->transferPacket(p) >= 0 && submitted;
+            if (!submitted) {
+                TRACE("Write data failed");
+                dropActive(i);
+                continue;
+            }
+            ++i;
+        }
     }
     ksState_ = KSSTATE_PAUSE;
     completeIfNothingAwaited();

@@ -39,6 +39,12 @@ public:
     bool runFor(uint64_t durationNs, uint32_t realTimeoutMs = 120000) {
         return runUntil(now() + durationNs, realTimeoutMs);
     }
+    // Lets `durationNs` pass at once, as a host that stalls inside its
+    // buffer switch would; only from the streaming thread.
+    void stall(uint64_t durationNs) {
+        bus_.advanceTime(durationNs);
+        now_.fetch_add(durationNs);
+    }
     // Real nanoseconds spent inside waitForAny, the bus's work included:
     // what a benchmark subtracts to keep only the streaming thread's own work.
     uint64_t waitingNs() const { return waitingNs_.load(); }
