@@ -363,7 +363,9 @@ struct StreamingThread {
             if (!bus.deviceIoControl(pin, IOCTL_KS_READ_STREAM, nullptr, 0, &p.header, p.header.Size, nullptr,
                                      &p.o.ov) &&
                 os::lastError() != os::kErrorIoPending) {
+                // The unit went away between completion and resubmission.
                 lastError = os::lastError();
+                ++failed;
                 alive = false;
             }
         }
@@ -428,7 +430,7 @@ TEST_F(RealTimeStreaming, ThreadsMeetOnOneBusAndUnplugEndsTheClock) {
 
     EXPECT_GT(streaming.completed, 0u);
     EXPECT_FALSE(streaming.stalled);
-    // Both packets fail, unless one had just completed: then its resubmission fails.
+    // Both packets fail, or one had just completed and its resubmission fails.
     EXPECT_GE(streaming.failed, 1u);
     EXPECT_EQ(streaming.lastError, os::kErrorDeviceNotConnected);
     EXPECT_GT(polling.passes, 0u);
