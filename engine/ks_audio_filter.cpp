@@ -302,3 +302,17 @@ CKsAudPin* KsAudioFilter::openFirstPin(UnitRoutingIf* routing, bool input, CKsAu
     TRACE("All wave formats failed");
     return nullptr;
 }
+
+ASIOError KsAudioFilter::convertersResult(SamplerateAdapterResult result, int32_t madeFrames,
+                                          uint32_t* hardwareFrames) {
+    switch (result) {
+        case SamplerateAdapterResult::NotNeeded: return ASE_OK;
+        case SamplerateAdapterResult::Made: *hardwareFrames = static_cast<uint32_t>(madeFrames); return ASE_OK;
+        case SamplerateAdapterResult::Unsupported:
+            TRACE("KsAudioFilter::createConverters: rates cannot be converted");
+            return ASE_NoClock;
+        case SamplerateAdapterResult::OutOfMemory: break;
+    }
+    TRACE("KsAudioFilter::createConverters: Out of memory");
+    return ASE_NoMemory;
+}

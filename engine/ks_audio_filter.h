@@ -16,6 +16,7 @@
 #include "engine/sample_conversion.h"
 #include "engine/unit_routing.h"
 #include "ks/ks_aud_filter.h"
+#include "src/adapter_factory.h"
 #include "platform/os.h"
 
 // A stream header with the completion record that travels with it.
@@ -99,6 +100,12 @@ protected:
     // The first pin ends it; *format is the format it was opened with.
     static CKsAudPin* openFirstPin(UnitRoutingIf* routing, bool input, CKsAudFilter* ksFilter, PinCreator create,
                                    WAVEFORMATEXTENSIBLE* format);
+
+    // The answer of createConverters for what the adapter factory did: the
+    // hardware frames per packet in *hardwareFrames (unchanged unless
+    // adapters were made), ASE_NoClock for rates that cannot be converted,
+    // ASE_NoMemory when an adapter could not be allocated.
+    static ASIOError convertersResult(SamplerateAdapterResult result, int32_t madeFrames, uint32_t* hardwareFrames);
 
     // Arguments of the composite device's createBuffers form that can be served.
     static bool validBufferRequest(const void* hostBuffers, uint32_t frames, uint32_t hostBits);

@@ -118,16 +118,7 @@ ASIOError KsAudioRenderFilter::createConverters(uint32_t frames, uint32_t hostBi
     const SamplerateAdapterResult result =
         createRenderAdapters(getFormat().Format.nSamplesPerSec, getHostSampleRate(), static_cast<int>(hostBits),
                              static_cast<int32_t>(frames), getChannels(), converters_, made);
-    switch (result) {
-        case SamplerateAdapterResult::NotNeeded: return ASE_OK;
-        case SamplerateAdapterResult::Made: *hardwareFrames = static_cast<uint32_t>(made); return ASE_OK;
-        case SamplerateAdapterResult::Unsupported:
-            TRACE("KsAudioRenderFilter::createConverters: rates cannot be converted");
-            return ASE_NoClock;
-        case SamplerateAdapterResult::OutOfMemory: break;
-    }
-    TRACE("KsAudioRenderFilter::createConverters: Out of memory");
-    return ASE_NoMemory;
+    return convertersResult(result, made, hardwareFrames);
 }
 
 void KsAudioRenderFilter::disposeConverters() { deleteAdapters(converters_, static_cast<int>(kMaxUnitChannels)); }
