@@ -44,6 +44,10 @@ fi
 winpath() { "$WINE" winepath -w "$1" </dev/null 2>/dev/null | tr -d '\r'; }
 library=$(winpath "$(cd "$(dirname "$dll")" && pwd)/$(basename "$dll")")
 [ -n "$folder" ] || folder=$(dirname "$dll")
+if [ ! -d "$folder" ]; then
+  echo "register-wine-driver: the install folder $folder does not exist" >&2
+  exit 1
+fi
 install=$(winpath "$(cd "$folder" && pwd)")
 reg add "HKLM\\SOFTWARE\\ASIO\\$name" /v CLSID /t REG_SZ /d "$clsid" /f
 reg add "HKLM\\SOFTWARE\\ASIO\\$name" /v Description /t REG_SZ /d "$name" /f

@@ -85,8 +85,11 @@ TEST(AsioHostWave, HeaderAndSamplesAsPcm) {
     const auto path = std::filesystem::temp_directory_path() / "ksasio-host-test.wav";
     const std::vector<int32_t> samples = {0x12345678, -0x10000000, 0x7FFFFFFF, 0};
     ASSERT_TRUE(host::writeWaveFile(path.string(), samples, 2, 44100, 24));
-    std::ifstream file(path, std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> bytes;
+    {
+        std::ifstream file(path, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
     ASSERT_EQ(bytes.size(), 44u + 4 * 3);
     EXPECT_EQ(std::memcmp(bytes.data(), "RIFF", 4), 0);
     EXPECT_EQ(bytes[22], 2);                                    // channels
