@@ -68,6 +68,9 @@ public:
         int32_t timeInfoAnswer = 0;
         bool giveTimeInfoCallback = true;
         bool keepInputs = true;
+        // Room kept in advance, so that a real-time host never stalls on a
+        // growing record inside its buffer switch.
+        size_t reserveSwitches = 0;
     };
 
     TestHost(AudioDeviceIf& device, uint32_t frames, uint32_t bits, Options options)
@@ -75,6 +78,8 @@ public:
         for (int32_t n : options_.inputs) infos_.push_back({ASIOTrue, n, {nullptr, nullptr}});
         for (int32_t n : options_.outputs) infos_.push_back({ASIOFalse, n, {nullptr, nullptr}});
         inputsSeen_.resize(options_.inputs.size());
+        for (auto& seen : inputsSeen_) seen.reserve(options_.reserveSwitches * frames);
+        seen_.reserve(options_.reserveSwitches);
         callbacks_.bufferSwitch = &TestHost::onBufferSwitch;
         callbacks_.sampleRateDidChange = &TestHost::onRateChange;
         callbacks_.asioMessage = &TestHost::onMessage;

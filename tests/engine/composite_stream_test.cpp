@@ -111,7 +111,9 @@ TEST_F(CompositeRealTime, TwoUnitsStreamTenSecondsOnTheirOwnClocks) {
     constexpr uint32_t kFrames = 256;
     makeDevice();
     plugTwo();
-    makeHost(kFrames, {{0, 1, 2}, allOutputs()});
+    TestHost::Options options{{0, 1, 2}, allOutputs()};
+    options.reserveSwitches = (kSeconds + 2) * 44100 / kFrames;
+    makeHost(kFrames, options);
     ASSERT_EQ(host->createBuffers(), ASE_OK);
     ASSERT_EQ(device->start(), ASE_OK);
     os::sleepMs(kSeconds * 1000);
