@@ -27,6 +27,7 @@ uint64_t VirtualCompositeClock::nanoseconds() { return kEpochNs + now_.load(); }
 
 uint32_t VirtualCompositeClock::waitForAny(const os::Handle* handles, uint32_t count, uint32_t timeoutMs) {
     const uint64_t enteredNs = os::nanoseconds();
+    if (leftWaitNs_ != 0) busyNs_.fetch_add(enteredNs - leftWaitNs_);
     const uint64_t start = now_.load();
     const uint64_t deadline = timeoutMs == os::kInfinite ? kNoDeadline : start + uint64_t(timeoutMs) * 1000000ull;
     uint32_t result = os::kWaitFailed;
@@ -45,7 +46,8 @@ uint32_t VirtualCompositeClock::waitForAny(const os::Handle* handles, uint32_t c
         bus_.advanceTime(step);
         now_.store(now + step);
     }
-    waitingNs_.fetch_add(os::nanoseconds() - enteredNs);
+    leftWaitNs_ = os::nanoseconds();
+    waitingNs_.fetch_add(leftWaitNs_ - enteredNs);
     return result;
 }
 

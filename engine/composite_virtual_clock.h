@@ -48,6 +48,9 @@ public:
     // Real nanoseconds spent inside waitForAny, the bus's work included:
     // what a benchmark subtracts to keep only the streaming thread's own work.
     uint64_t waitingNs() const { return waitingNs_.load(); }
+    // Real nanoseconds the streaming thread spent between its waits: its own
+    // work (packets, conversion, mixing, the host's callback).
+    uint64_t busyNs() const { return busyNs_.load(); }
 
 private:
     uint32_t holdAtLimit(const os::Handle* handles, uint32_t count, uint64_t limit);
@@ -58,6 +61,8 @@ private:
     std::atomic<uint64_t> limit_{0};
     std::atomic<uint64_t> heldAt_{0};
     std::atomic<uint64_t> waitingNs_{0};
+    std::atomic<uint64_t> busyNs_{0};
+    uint64_t leftWaitNs_ = 0;  // streaming thread only
     os::Handle wake_;
     os::Handle held_;
 };
