@@ -39,7 +39,7 @@ CUnknown::CUnknown(const char* name, IUnknown* outer, HRESULT* result) : CBaseOb
 HRESULT KSASIO_COM_CALL CUnknown::NonDelegatingQueryInterface(const GUID& iid, void** object) {
     if (object == nullptr) return kComPointer;
     if (os::guidEquals(iid, kIidIUnknown)) {
-        *object = asUnknown(this);
+        *object = &ownUnknown_;
         NonDelegatingAddRef();
         return kComOk;
     }

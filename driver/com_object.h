@@ -62,10 +62,22 @@ public:
     bool isAggregated() const { return outer_ != nullptr; }
 
 private:
+    // The object's own unknown as the IUnknown hosts (and outer objects)
+    // are handed: its three slots are the non-delegating ones.
+    class OwnUnknown final : public IUnknown {
+    public:
+        explicit OwnUnknown(CUnknown* object) : object_(object) {}
+        HRESULT KSASIO_COM_CALL QueryInterface(const GUID& iid, void** object) override {
+            return object_->NonDelegatingQueryInterface(iid, object);
+        }
+        ULONG KSASIO_COM_CALL AddRef() override { return object_->NonDelegatingAddRef(); }
+        ULONG KSASIO_COM_CALL Release() override { return object_->NonDelegatingRelease(); }
+
+    private:
+        CUnknown* object_;
+    };
+
     IUnknown* outer_;
     std::atomic<int32_t> references_{0};
+    OwnUnknown ownUnknown_{this};
 };
-
-// The object's own unknown handed out as an IUnknown: the non-delegating
-// interface has the same three slots in the same order.
-inline IUnknown* asUnknown(INonDelegatingUnknown* object) { return reinterpret_cast<IUnknown*>(object); }

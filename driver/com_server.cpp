@@ -48,6 +48,14 @@ void processAttach() {
 void processDetach() {
     for (int t = 0; t < templateCount; ++t)
         if (templates[t].init != nullptr) templates[t].init(false, templates[t].classId);
+    // A host that unloads the library after DllCanUnloadNow said yes would
+    // otherwise lose the brand at every load. With objects still alive
+    // (a host that exits without releasing) it stays: they may read it.
+    if (liveObjectCount() == 0) {
+        templateCount = 0;
+        delete processBrand;
+        processBrand = nullptr;
+    }
 }
 
 HRESULT getClassObject(const GUID& classId, const GUID& iid, void** object) {

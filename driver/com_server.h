@@ -28,7 +28,8 @@ struct FactoryTemplate {
 // the entries' init routines. A brand that cannot be created leaves the
 // table empty: every class is then unavailable.
 void processAttach();
-// Unload: runs the init routines with false. Nothing is freed.
+// Unload: runs the init routines with false; frees the brand when no object
+// of the library is alive.
 void processDetach();
 
 // DllGetClassObject and DllCanUnloadNow.

@@ -116,9 +116,9 @@ int LoadedDriver::release() {
     if (library_ != nullptr) {
         auto canUnload = reinterpret_cast<DllCanUnloadNowFunction>(os::getProcAddress(library_, "DllCanUnloadNow"));
         if (canUnload != nullptr) unload = canUnload();
-        // A library that says it is still in use stays loaded: freeing it
-        // would leave its threads running freed code.
-        if (unload == kComOk) os::freeLibrary(library_);
+        // Like most hosts, keep the library until the process ends: a
+        // driver's lower layers may keep process-wide state, and one that
+        // says it is still in use would run freed code.
         library_ = nullptr;
     }
     if (com_) {

@@ -32,8 +32,9 @@ public:
     // Where the driver came from, for the report.
     const std::string& origin() const { return origin_; }
 
-    // Releases the driver object; then asks the library whether it may go
-    // and frees it. Returns the DllCanUnloadNow answer (-1 when not asked).
+    // Releases the driver object, then asks the library whether it could be
+    // unloaded; it stays loaded until the process ends. Returns the
+    // DllCanUnloadNow answer (-1 when not asked).
     int release();
 
 private:
