@@ -382,6 +382,36 @@ TEST_F(WinAsioTest, ReleaseWhileRunningStopsDisposesAndReleasesInOrder) {
     EXPECT_EQ(tail, (std::vector<std::string>{"stop", "disposeBuffers", "releaseAudioDevice", "destroyed"}));
 }
 
+// Counts what an aggregated driver object forwards to it.
+class CountingOuter : public IUnknown {
+public:
+    HRESULT KSASIO_COM_CALL QueryInterface(const GUID&, void** object) override {
+        ++queries;
+        *object = nullptr;
+        return kComNoInterface;
+    }
+    ULONG KSASIO_COM_CALL AddRef() override { return static_cast<ULONG>(++references); }
+    ULONG KSASIO_COM_CALL Release() override { return static_cast<ULONG>(--references); }
+    int queries = 0;
+    int references = 0;
+};
+
+TEST_F(WinAsioTest, AggregatedObjectCountsOnItsOuterObject) {
+    CountingOuter outer;
+    HRESULT result = kComOk;
+    auto* driver = new WinAsio(&outer, &result, new FakeBackend(script_), store_);
+    ASSERT_EQ(result, kComOk);
+    EXPECT_EQ(driver->NonDelegatingAddRef(), 1u) << "a fresh object's first reference";
+    EXPECT_EQ(driver->AddRef(), 1u);
+    EXPECT_EQ(outer.references, 1);
+    void* object = nullptr;
+    EXPECT_EQ(driver->QueryInterface(kIidIUnknown, &object), kComNoInterface);
+    EXPECT_EQ(outer.queries, 1);
+    driver->Release();
+    EXPECT_EQ(outer.references, 0);
+    EXPECT_EQ(driver->NonDelegatingRelease(), 0u);
+}
+
 TEST_F(WinAsioTest, QueriesAnswerTheClassIdentifierAndIUnknownOnOneObject) {
     WinAsio* driver = makeDriver();
     GUID classId;
