@@ -14,8 +14,8 @@ using namespace comptest;
 
 namespace {
 
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr uint64_t kSeconds = 30;  // the sanitizers make every simulated second dear
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
+constexpr uint64_t kSeconds = 30;  // sanitizers and Wine make every simulated second dear
 #else
 constexpr uint64_t kSeconds = 180;
 #endif
