@@ -235,6 +235,24 @@ TEST_F(CompositeTest, AFailedWaitEndsTheStreamWithoutHangingLaterCommands) {
     EXPECT_EQ(device->disposeBuffers(), ASE_OK);
 }
 
+TEST_F(CompositeTest, TheRegistryMakesTheDeviceOverItsConnectedUnitsAndReleasesIt) {
+    plugQelm();
+    enumerate();
+    AudioDeviceIf* made = registry->createAudioDevice();
+    ASSERT_NE(made, nullptr);
+    auto* composite = dynamic_cast<CompositeKsAudioDevice*>(made);
+    ASSERT_NE(composite, nullptr);
+    EXPECT_EQ(composite->getNumberOfUnits(), 2u) << "registration replays the connected unit";
+    plugQelm();
+    enumerate();
+    EXPECT_EQ(composite->getNumberOfUnits(), 4u);
+    registry->releaseAudioDevice(made);
+    registry->releaseAudioDevice(nullptr);
+    bus.unplug(controllers[0]);
+    enumerate();  // nobody is told any more
+    EXPECT_EQ(registry->getNumberOfDevices(), 2u);
+}
+
 TEST(CompositeBuffersTest, SumsAreClampedToTheSampleWidthAndStartAgainFromZero) {
     for (const uint32_t bits : {16u, 24u}) {
         CompositeBuffers buffers;
