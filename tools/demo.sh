@@ -15,6 +15,7 @@ BUILD=build/demo
 [ "$TYPE" = Debug ] && BUILD=build/demo-debug
 RUN=$PWD/$BUILD/run
 
+sh tools/prerequisites.sh native
 echo "=== Building the driver and the console host ($TYPE, $BUILD)"
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=$TYPE -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$BUILD" --target ksasio_driver_library asio_host -j "${JOBS:-2}" >/dev/null

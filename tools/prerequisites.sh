@@ -1,9 +1,15 @@
 #!/bin/sh
 # Installs the Debian packages the builds and tests need, when any is missing.
 # Safe to run repeatedly; does nothing when everything is there.
+#   tools/prerequisites.sh          everything the tests need
+#   tools/prerequisites.sh native   only what a native build of the programs needs
 set -e
-PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev \
+if [ "${1:-}" = native ]; then
+  PACKAGES="cmake ninja-build g++"
+else
+  PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev \
 g++-mingw-w64-x86-64 mingw-w64-x86-64-dev wine64 xvfb libspeexdsp-dev libsoxr-dev valgrind"
+fi
 missing=""
 for p in $PACKAGES; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
