@@ -329,11 +329,16 @@ ASIOError WinAsio::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannel
             if (result != ASE_OK) {
                 TRACE("Failed to create buffers");
             } else {
-                bufferSizeInUse_ = static_cast<uint32_t>(bufferSize);
+                {
+                    // Prepared before the watch starts, so that a signal
+                    // already pending is delivered by its first run.
+                    os::ScopedLock hold(callbackLock_);
+                    bufferSizeInUse_ = static_cast<uint32_t>(bufferSize);
+                    state_ = kPrepared;
+                }
                 auto* watch = new (std::nothrow) MemberFunctor<WinAsio>(this, &WinAsio::configurationChanged);
                 if (watch == nullptr || !worker_->addWait(configurationChangedEvent_, watch))
                     TRACE("Failed to watch the configuration-changed event");
-                state_ = kPrepared;
             }
         }
     }
@@ -357,7 +362,15 @@ ASIOError WinAsio::disposeBuffers() {
 
 void WinAsio::configurationChanged() {
     os::ScopedLock hold(callbackLock_);
-    if (device_ == nullptr || state_ < kPrepared) return;
+    if (state_ < kPrepared) {
+        // The watch is on its way out: disposeBuffers queued its removal
+        // before leaving the prepared state, and the worker runs that queue
+        // before it waits on this event again. Signal the event anew so the
+        // change is not lost but reported by the next watch.
+        os::setEvent(configurationChangedEvent_);
+        return;
+    }
+    if (device_ == nullptr) return;
     ASIOCallbacks* callbacks = device_->getCallbacks();
     if (callbacks != nullptr && callbacks->asioMessage != nullptr)
         callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);

@@ -357,6 +357,21 @@ TEST_F(WinAsioTest, ConfigurationChangesBecomeOneResetRequestWhileBuffersExist) 
     EXPECT_EQ(otherMessages.load(), 0);
 }
 
+// A change signalled just as the watch ends may meet the watch still
+// attached on the worker thread; it must stay pending for the next one.
+TEST_F(WinAsioTest, ChangeSignalledAsTheWatchEndsIsReportedByTheNextWatch) {
+    WinAsio* driver = initializedDriver();
+    for (int round = 1; round <= 40; ++round) {
+        ASSERT_EQ(createBuffers(driver, 265), ASE_OK);
+        ASSERT_EQ(driver->disposeBuffers(), ASE_OK);
+        signalConfigurationChanged();
+        ASSERT_EQ(createBuffers(driver, 265), ASE_OK);
+        ASSERT_TRUE(waitFor(resetRequests, round)) << "round " << round;
+        ASSERT_EQ(driver->disposeBuffers(), ASE_OK);
+    }
+    EXPECT_EQ(resetRequests.load(), 40);
+}
+
 TEST_F(WinAsioTest, OnlyOneDriverObjectHoldsTheDevice) {
     WinAsio* first = initializedDriver();
     WinAsio* second = makeDriver();
