@@ -7,7 +7,7 @@ set -e
 if [ "${1:-}" = native ]; then
   PACKAGES="cmake ninja-build g++"
 else
-  PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev \
+  PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev pkg-config \
 g++-mingw-w64-x86-64 mingw-w64-x86-64-dev wine64 xvfb libspeexdsp-dev libsoxr-dev valgrind"
 fi
 missing=""
