@@ -314,7 +314,8 @@ StreamReport runStream(IASIO* driver, const DriverDescription& d, const StreamOp
     if (result != ASE_OK) {
         char message[kAsioErrorMessageSize + 1] = {};
         driver->getErrorMessage(message);
-        report.failure = text("createBuffers with %zu channels of %d samples answered %d%s%s", s.buffers.size(),
+        report.failure = text("createBuffers with %u channels of %d samples answered %d%s%s",
+                              static_cast<unsigned>(s.buffers.size()),
                               s.bufferSize, result, message[0] ? ": " : "",
                               cleanName(message, kAsioErrorMessageSize).c_str());
         activeSession = nullptr;

@@ -14,7 +14,14 @@ JOBS=${JOBS:-$(nproc)}
 for preset in $PRESETS; do
   echo "=== $preset: configure and build"
   cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j "$JOBS"
+  # Every build is kept free of warnings: a warning fails the run.
+  log=build/$preset/build.log
+  if ! cmake --build --preset "$preset" -j "$JOBS" >"$log" 2>&1; then
+    cat "$log"; echo "=== $preset: build failed"; exit 1
+  fi
+  if grep -q "warning:" "$log"; then
+    grep -B2 -A6 "warning:" "$log"; echo "=== $preset: the build has warnings"; exit 1
+  fi
   echo "=== $preset: test"
   ctest --preset "$preset" -j "$JOBS" </dev/null
 done
