@@ -349,6 +349,10 @@ ASIOError WinAsio::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannel
 ASIOError WinAsio::disposeBuffers() {
     TRACE_ENTER("WinAsio::disposeBuffers");
     ASIOError result = ASE_OK;
+    // A host that disposes without stopping takes its buffers back while the
+    // stream still calls it: the stream is stopped first, so no switch
+    // follows the return and the next createBuffers really creates buffers.
+    if (state_ == kRunning && device_ != nullptr) stop();
     if (state_ == kPrepared && device_ != nullptr) {
         worker_->removeWait(configurationChangedEvent_);
         os::ScopedLock hold(callbackLock_);

@@ -125,8 +125,6 @@ TEST_F(WinAsioTest, WalksTheStatesAndForwardsToTheDevice) {
     EXPECT_EQ(driver->getState(), WinAsio::kRunning);
     EXPECT_EQ(driver->start(), ASE_OK);
     EXPECT_EQ(script_->count("start"), 1u);
-    EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
-    EXPECT_EQ(script_->count("disposeBuffers"), 0u);
     EXPECT_EQ(driver->getDriverVersion(), 2);
 
     EXPECT_EQ(driver->stop(), ASE_OK);
@@ -385,6 +383,23 @@ TEST_F(WinAsioTest, OnlyOneDriverObjectHoldsTheDevice) {
     EXPECT_EQ(script_->devicesAlive, 0);
     EXPECT_EQ(second->init(nullptr), ASIOTrue);
     EXPECT_EQ(script_->devicesAlive, 1);
+}
+
+TEST_F(WinAsioTest, DisposeWithoutStopStopsFirstSoTheNextCreateFillsTheHostsBuffers) {
+    WinAsio* driver = initializedDriver();
+    ASSERT_EQ(createBuffers(driver, 265), ASE_OK);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+    EXPECT_EQ(driver->getState(), WinAsio::kInitialized);
+    std::vector<std::string> calls = script_->snapshot();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(calls.end() - 2, calls.end()),
+              (std::vector<std::string>{"stop", "disposeBuffers"}));
+    // The host's second request is served, not answered with buffers of
+    // the first that it was told are gone.
+    EXPECT_EQ(createBuffers(driver, 265), ASE_OK);
+    EXPECT_EQ(script_->count("createBuffers"), 2u);
+    EXPECT_EQ(driver->getState(), WinAsio::kPrepared);
 }
 
 TEST_F(WinAsioTest, ReleaseWhileRunningStopsDisposesAndReleasesInOrder) {
