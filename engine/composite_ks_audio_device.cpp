@@ -264,7 +264,9 @@ void CompositeKsAudioDevice::disposeUnitBuffers(size_t count) {
 void CompositeKsAudioDevice::releaseStreamResources() {
     callbacks_ = nullptr;
     timeInfoMode_ = false;
-    disposeUnitBuffers(active_.size());
+    // Units that left the stream after a failure still hold their buffers;
+    // kept, they would refuse every later createBuffers.
+    for (CompositeUnit* unit : units_) unit->filter().disposeBuffers();
     active_.clear();
     buffers_.release();
     channelCount_ = 0;

@@ -269,6 +269,31 @@ TEST_F(CompositeHotplug, MoreRequestingUnitsThanCanStreamLeaveTheRestWaiting) {
     EXPECT_EQ(device->getNumberOfUnits(), 20u);
 }
 
+TEST_F(CompositeHotplug, AUnitThatLeftAStreamAfterAFailureStreamsAgainInTheNext) {
+    makeDevice();
+    auto flaky = plugQelm();
+    enumerate();
+    route(0, outputsFrom(0), {0, 1});
+    sim::Faults faults = flaky->faults();
+    faults.failStateChange = 1;  // one refused state change, then it works again
+    flaky->setFaults(faults);
+    TestHost& h = makeHost(kFrames, {{0, 1}, allOutputs()});
+    ASSERT_EQ(h.createBuffers(), ASE_OK);
+    ASSERT_EQ(device->start(), ASE_OK);
+    runFor(5 * kPeriodNs + kPeriodNs / 2);
+    EXPECT_EQ(runningPins(), 1u) << "the unit whose state change failed is out of this stream";
+    ASSERT_EQ(device->stop(), ASE_OK);
+    ASSERT_EQ(device->disposeBuffers(), ASE_OK);
+
+    // The host starts again (as after a reset request): both units are back.
+    ASSERT_EQ(h.createBuffers(), ASE_OK);
+    ASSERT_EQ(device->start(), ASE_OK);
+    runFor(5 * kPeriodNs + kPeriodNs / 2);
+    EXPECT_EQ(runningPins(), 2u);
+    ASSERT_EQ(device->stop(), ASE_OK);
+    ASSERT_EQ(device->disposeBuffers(), ASE_OK);
+}
+
 TEST_F(CompositeHotplug, ADeviceEventDuringTearDownIsNeitherLostNorLeftWaiting) {
     makeDevice();
     for (int round = 0; round < 12; ++round) {

@@ -5,6 +5,7 @@
 // converters make of it. One run in real time, the others on the virtual
 // clock.
 #include <deque>
+#include <thread>
 
 #include "base/int24.h"
 #include "composite_fixture.h"
@@ -259,6 +260,67 @@ TEST_F(CompositeOrloStreaming, ConvertedRenderMatchesTheConvertersOwnOutput) {
         EXPECT_EQ(dalto->renderStats().framesLost, 0u);
         host.reset();
         device.reset();
+    }
+}
+
+// Controllers pulled and plugged again on one thread, another thread asking
+// what hosts ask at any time, while the host creates, starts, stops and
+// disposes over and over: every stream can be created again, and none
+// switches after stop has returned.
+TEST_F(CompositeRealTime, HostCyclesSurviveHotPlugAndQueriesFromOtherThreads) {
+    makeDevice();
+    plugTwo();
+    TestHost::Options options{{0, 1, 2}, allOutputs()};
+    options.keepInputs = false;
+    options.reserveSwitches = 100000;
+    makeHost(128, options);
+    std::atomic<bool> done{false};
+    std::vector<std::thread> others;
+    // Joined however the cycles end, a failed assertion included.
+    struct JoinAtExit {
+        std::atomic<bool>& done;
+        std::vector<std::thread>& threads;
+        ~JoinAtExit() {
+            done = true;
+            for (std::thread& t : threads) t.join();
+        }
+    } joinAtExit{done, others};
+    others.emplace_back([&] {
+        for (size_t n = 0; !done.load(); ++n) {
+            const std::shared_ptr<sim::SimController>& controller = controllers[n % 2];
+            bus.unplug(controller);
+            registry->enumerateDevices();
+            os::sleepMs(3);
+            bus.replug(controller);
+            registry->enumerateDevices();
+            os::sleepMs(2);
+        }
+    });
+    others.emplace_back([&] {
+        while (!done.load()) {
+            ASIOChannelInfo info = {};
+            info.channel = 3;
+            device->getChannelInfo(&info);
+            device->canSampleRate(44100.0);
+            ASIOSamples position;
+            ASIOTimeStamp stamp;
+            device->getSamplePosition(&position, &stamp);
+            os::sleepMs(1);
+        }
+    });
+    for (int cycle = 0; cycle < 60; ++cycle) {
+        ASSERT_EQ(host->createBuffers(), ASE_OK) << "cycle " << cycle;
+        if (cycle % 3 != 2) {
+            ASSERT_EQ(device->start(), ASE_OK);
+        }
+        os::sleepMs(7);
+        if (cycle % 2 == 0) {
+            ASSERT_EQ(device->stop(), ASE_OK);
+            const uint64_t stopped = host->switches();
+            os::sleepMs(5);
+            EXPECT_EQ(host->switches(), stopped) << "cycle " << cycle;
+        }
+        ASSERT_EQ(device->disposeBuffers(), ASE_OK);
     }
 }
 
