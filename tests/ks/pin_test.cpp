@@ -33,12 +33,12 @@ protected:
 };
 
 TEST_F(PinTest, DescriptionIsReadFromTheFilter) {
-    FakePin& spec = AddPin(KSPIN_COMMUNICATION_SINK, KSPIN_DATAFLOW_OUT,
+    FakePin& described = AddPin(KSPIN_COMMUNICATION_SINK, KSPIN_DATAFLOW_OUT,
                            {AudioRange(2, 16, 16, 44100, 44100), AudioRange(4, 24, 24, 48000, 96000)});
-    spec.instances = {1, 0};
-    spec.globalInstances = {4, 2};
-    spec.category = KSNODETYPE_MICROPHONE;
-    spec.name = u"Capture";
+    described.instances = {1, 0};
+    described.globalInstances = {4, 2};
+    described.category = KSNODETYPE_MICROPHONE;
+    described.name = u"Capture";
     auto pin = MakeAudioPin();
     ULONG communication = 99;
     ULONG dataFlow = 99;
