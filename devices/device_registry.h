@@ -51,6 +51,30 @@ public:
         os::ScopedLock hold_;
     };
 
+    // Takes the registry's lock only when no other thread holds it, so that
+    // a thread which must keep serving requests of the polling thread (the
+    // settings dialog's window thread, whose handler the polling thread
+    // calls synchronously) can wait for the lock without blocking.
+    class TryGuard {
+    public:
+        explicit TryGuard(const DeviceRegistry& registry) : lock_(registry.lock_) {}
+        ~TryGuard() {
+            if (held_) lock_.unlock();
+        }
+        TryGuard(const TryGuard&) = delete;
+        TryGuard& operator=(const TryGuard&) = delete;
+
+        // True once the lock is held (by this guard, until it is destroyed).
+        bool acquire() {
+            if (!held_) held_ = lock_.tryLock();
+            return held_;
+        }
+
+    private:
+        os::RecursiveMutex& lock_;
+        bool held_ = false;
+    };
+
     // Takes ownership of the models, kept in the order given. The polling
     // interval is a parameter for tests; the system polls every 5000 ms.
     DeviceRegistry(size_t numberOfModels, DeviceModelIf* const* models,

@@ -3,8 +3,7 @@
 #include <new>
 
 #include "brands/asio_device_registry.h"
-#include "devices/orlo_device_models.h"
-#include "devices/vexa_device_models.h"
+#include "devices/build_device_models.h"
 #include "driver/driver_backend.h"
 #include "engine/audio_device.h"
 #include "platform/trace.h"
@@ -16,21 +15,12 @@ public:
     ~RegistryBackend() override { delete registry_; }
 
     bool initialize() override {
-#if defined(KSASIO_BRAND_VEXA)
-        DeviceModelIf* models[] = {new (std::nothrow) VexaQelmDeviceModel()};
-#else
-        DeviceModelIf* models[] = {new (std::nothrow) OrloFenroDeviceModel(), new (std::nothrow) OrloDaltoDeviceModel(),
-                                   new (std::nothrow) OrloTavioDeviceModel(),
-                                   new (std::nothrow) OrloTavioRawProto2009DeviceModel(),
-                                   new (std::nothrow) OrloTavioRawDeviceModel()};
-#endif
-        constexpr size_t count = sizeof(models) / sizeof(models[0]);
-        bool complete = true;
-        for (DeviceModelIf* model : models) complete = complete && model != nullptr;
-        if (complete) registry_ = new (std::nothrow) AsioDeviceRegistry(count, models);
+        DeviceModelIf* models[kMaxBuildDeviceModels];
+        const size_t count = createBuildDeviceModels(models, kMaxBuildDeviceModels);
+        if (count != 0) registry_ = new (std::nothrow) AsioDeviceRegistry(count, models);
         if (registry_ == nullptr) {
             TRACE("Out of memory");
-            for (DeviceModelIf* model : models) delete model;
+            for (size_t i = 0; i < count; ++i) delete models[i];
             return false;
         }
         // A failed first enumeration or polling start still leaves a usable
