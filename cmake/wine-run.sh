@@ -24,6 +24,39 @@ export WINEPREFIX=$KSASIO_WINEPREFIX
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
+# Windows with windows need an X display from the moment the Wine server
+# starts (its desktop process picks the display driver once). Without one,
+# --start-server starts Xvfb and notes its display beside the prefix; every
+# later run uses it, and --stop-server ends it.
+DISPLAY_STATE=$WINEPREFIX.display
+use_display() {
+  [ -n "${DISPLAY:-}" ] && return 0
+  [ -f "$DISPLAY_STATE" ] || return 0
+  read -r number pid <"$DISPLAY_STATE" || return 0
+  kill -0 "$pid" 2>/dev/null && export DISPLAY=":$number"
+  return 0
+}
+start_display() {
+  use_display
+  [ -n "${DISPLAY:-}" ] && return 0
+  command -v Xvfb >/dev/null 2>&1 || return 0
+  ready=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$ready" </dev/null >/dev/null 2>&1 &
+  pid=$!
+  tries=0
+  while [ ! -s "$ready" ] && [ $tries -lt 100 ] && kill -0 $pid 2>/dev/null; do sleep 0.1; tries=$((tries + 1)); done
+  if [ -s "$ready" ]; then
+    echo "$(tr -d '\n' <"$ready") $pid" >"$DISPLAY_STATE"
+    use_display
+  fi
+  rm -f "$ready"
+}
+stop_display() {
+  [ -f "$DISPLAY_STATE" ] || return 0
+  read -r number pid <"$DISPLAY_STATE" && kill "$pid" 2>/dev/null
+  rm -f "$DISPLAY_STATE"
+}
+
 # Tests started in parallel must not create the prefix twice at once: two
 # concurrent wineboots can leave a process waiting forever.
 init_prefix() {
@@ -39,11 +72,25 @@ init_prefix() {
   ) 9>"$WINEPREFIX.lock"
 }
 
+# Wine's own fonts (Debian's fonts-wine: Tahoma, which "MS Shell Dlg" maps
+# to, and Marlett for the caption buttons) are only found in the prefix's
+# Fonts folder; without them dialogs fall back to a wider font.
+install_fonts() {
+  fonts=$WINEPREFIX/drive_c/windows/Fonts
+  [ -d "$fonts" ] && [ -d /usr/share/wine/fonts ] || return 0
+  for font in /usr/share/wine/fonts/*.ttf; do
+    [ -f "$font" ] && [ ! -f "$fonts/${font##*/}" ] && cp "$font" "$fonts/" 2>/dev/null
+  done
+  return 0
+}
+
 case "$1" in
   --start-server)
     # The server outlives this script: keep it off CTest's output pipe, or
     # CTest waits for the pipe to close. A server already running is fine.
     init_prefix </dev/null >/dev/null 2>&1
+    install_fonts
+    start_display
     "$WINESERVER" -p </dev/null >/dev/null 2>&1 || true
     # The first program of a server session starts Wine's own services, which
     # would inherit the pipe of whichever test ran first: start them here.
@@ -51,9 +98,11 @@ case "$1" in
     exit 0 ;;
   --stop-server)
     "$WINESERVER" -k 2>/dev/null || true
+    stop_display
     exit 0 ;;
   --prefix)
     echo "$WINEPREFIX"; exit 0 ;;
 esac
 init_prefix
+use_display
 exec "$WINE_LOADER" "$@"

@@ -19,6 +19,10 @@ constexpr ColumnLook kColumnLooks[] = {
 };
 
 constexpr int32_t kRemovalMarkMargin = 4;
+// What a column header needs beside its title: its margins and divider.
+constexpr int32_t kTitleMargin = 16;
+// Pixels of 4 horizontal dialog units in the reference font.
+constexpr int32_t kReferenceQuarterCharWidth = 6;
 
 }  // namespace
 
@@ -34,6 +38,13 @@ PanelColumns::PanelColumns(const AsioBrandIf& brand) {
 const char* PanelColumns::title(size_t index) const { return kColumnLooks[static_cast<int>(kinds_[index])].title; }
 
 int32_t PanelColumns::width(size_t index) const { return kColumnLooks[static_cast<int>(kinds_[index])].width; }
+
+int32_t PanelColumns::width(size_t index, int32_t quarterCharWidth, int32_t titleWidth) const {
+    int32_t result = width(index);
+    if (quarterCharWidth > kReferenceQuarterCharWidth)
+        result = (result * quarterCharWidth + kReferenceQuarterCharWidth / 2) / kReferenceQuarterCharWidth;
+    return titleWidth + kTitleMargin > result ? titleWidth + kTitleMargin : result;
+}
 
 size_t PanelColumns::indexOf(PanelColumn column) const {
     for (size_t i = 0; i < count_; ++i)

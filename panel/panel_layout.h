@@ -29,8 +29,15 @@ public:
     size_t count() const { return count_; }
     PanelColumn kind(size_t index) const { return kinds_[index]; }
     const char* title(size_t index) const;
-    // In pixels.
+    // In pixels, for the dialog's reference font ("MS Shell Dlg" 8 pt at
+    // 96 dots per inch, 4 horizontal dialog units = 6 pixels).
     int32_t width(size_t index) const;
+    // The width to give a column in a dialog whose 4 horizontal dialog
+    // units measure `quarterCharWidth` pixels and whose font draws the
+    // column's title `titleWidth` pixels wide: a larger font or resolution
+    // widens the columns in step, and a title never gets cut; never
+    // narrower than width(index).
+    int32_t width(size_t index, int32_t quarterCharWidth, int32_t titleWidth) const;
     // The column's index, or kNone when the brand does not show it.
     size_t indexOf(PanelColumn column) const;
 

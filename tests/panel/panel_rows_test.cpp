@@ -71,6 +71,12 @@ TEST_F(VexaPanelTest, ListsAvailableUnitsInSerialOrderWithTheirActiveConfigurati
         EXPECT_EQ(columns.width(i), widths[i]);
     }
     EXPECT_EQ(columns.indexOf(PanelColumn::Status), PanelColumns::kNone);
+    // The reference font keeps the widths; a wider one widens them in step;
+    // a title that would be cut widens its column.
+    EXPECT_EQ(columns.width(3, 6, 60), 84);
+    EXPECT_EQ(columns.width(3, 7, 60), 98);
+    EXPECT_EQ(columns.width(3, 6, 75), 91);
+    EXPECT_EQ(columns.width(0, 5, 0), 116);
 
     // QB-0002 was found first (record 0) but sorts after QA-0001 (record 1).
     ASSERT_EQ(view().rows.size(), 9u);
