@@ -33,10 +33,10 @@ void printChannels(const host::DriverDescription& d) {
     }
 }
 
-void printReport(const host::StreamReport& r, const host::StreamOptions& options) {
+void printReport(const host::StreamReport& r) {
     std::printf("Buffer switches: %llu (about %llu expected in %.1f s)\n",
                 static_cast<unsigned long long>(r.switches), static_cast<unsigned long long>(r.expectedSwitches),
-                options.seconds);
+                r.secondsStreamed);
     if (r.switches >= 2)
         std::printf("Period: min %.2f ms, mean %.2f ms, max %.2f ms (nominal %.2f ms)\n", r.minPeriodMs,
                     r.meanPeriodMs, r.maxPeriodMs, r.nominalPeriodMs);
@@ -91,6 +91,86 @@ int notifySettingsChanged(const std::string& driverId) {
     return set ? kSound : kNoDriver;
 }
 
+bool load(host::LoadedDriver& loaded, const host::Options& options) {
+    const bool ok = options.registeredName.empty() ? loaded.loadFromLibrary(options.libraryPath, options.classId)
+                                                    : loaded.loadByRegisteredName(options.registeredName);
+    if (!ok) {
+        std::fprintf(stderr, "asio_host: %s\n", loaded.error().c_str());
+        return false;
+    }
+    std::printf("Loaded %s\n", loaded.origin().c_str());
+    return true;
+}
+
+// init, then what the driver reports, printed; kSound when it can stream.
+int prepare(IASIO* driver, const host::Options& options, host::DriverDescription* description) {
+    if (driver->init(nullptr) == ASIOFalse) {
+        char message[kAsioErrorMessageSize + 1] = {};
+        driver->getErrorMessage(message);
+        message[kAsioErrorMessageSize] = '\0';
+        std::fprintf(stderr, "asio_host: the driver did not initialise: %s\n",
+                     message[0] ? message : "(no reason given)");
+        return kNoDriver;
+    }
+    *description = host::DriverDescription();
+    const bool canStream = host::describeDriver(driver, description);
+    std::printf("Driver: %s, version %d\n", description->name.c_str(), description->version);
+    std::printf("Sample rate: %.1f Hz\n", description->rate);
+    std::printf("Buffer size: min %d, max %d, preferred %d, granularity %d samples\n", description->minSize,
+                description->maxSize, description->preferredSize, description->granularity);
+    std::printf("Latencies: input %d, output %d samples\n", description->inputLatency, description->outputLatency);
+    printChannels(*description);
+    for (const std::string& problem : description->problems) std::printf("Problem: %s\n", problem.c_str());
+    if (options.listOnly) return description->problems.empty() ? kSound : kUnsound;
+    if (!canStream) {
+        std::fprintf(stderr, "asio_host: the driver's answers leave nothing to stream\n");
+        return kUnsound;
+    }
+    if (options.rate > 0) {
+        const ASIOError result = driver->setSampleRate(options.rate);
+        if (result != ASE_OK) {
+            std::fprintf(stderr, "asio_host: the driver refused %.1f Hz (%d)\n", options.rate, result);
+            return kUnsound;
+        }
+        ASIOSampleRate rate = 0;
+        if (driver->getSampleRate(&rate) != ASE_OK || !(std::fabs(rate - options.rate) < 0.5)) {
+            std::fprintf(stderr, "asio_host: the driver accepted %.1f Hz but runs at %.1f Hz\n", options.rate, rate);
+            return kUnsound;
+        }
+        description->rate = rate;
+    }
+    return kSound;
+}
+
+int writeWave(const host::StreamReport& report, const host::DriverDescription& description, const std::string& path) {
+    const uint32_t channels = static_cast<uint32_t>(report.recordedChannels.size());
+    const uint32_t bits = waveBits(report.recordedTypes);
+    if (channels == 0) {
+        std::printf("Problem: no input to record\n");
+        return kUnsound;
+    }
+    if (!host::writeWaveFile(path, report.samples, channels, static_cast<uint32_t>(std::lround(description.rate)),
+                             bits)) {
+        std::fprintf(stderr, "asio_host: cannot write %s\n", path.c_str());
+        return kOutputFailed;
+    }
+    std::printf("Wrote %s: inputs", path.c_str());
+    for (int32_t channel : report.recordedChannels) std::printf(" %d", channel);
+    std::printf(", %llu frames, %u-bit, %.0f Hz\n", static_cast<unsigned long long>(report.recordedFrames), bits,
+                description.rate);
+    printLevels(report);
+    return kSound;
+}
+
+// Releases the driver object; false when its library still says it is in
+// use after the last object went.
+bool releaseDriver(host::LoadedDriver& loaded) {
+    const int unload = loaded.release();
+    if (unload == 0 || unload == -1) return true;
+    std::printf("Problem: DllCanUnloadNow still answers %d after the last release\n", unload);
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -117,93 +197,56 @@ int main(int argc, char** argv) {
     delete brand;
 
     host::LoadedDriver loaded;
-    const bool ok = options.registeredName.empty() ? loaded.loadFromLibrary(options.libraryPath, options.classId)
-                                                    : loaded.loadByRegisteredName(options.registeredName);
-    if (!ok) {
-        std::fprintf(stderr, "asio_host: %s\n", loaded.error().c_str());
-        return kNoDriver;
-    }
+    if (!load(loaded, options)) return kNoDriver;
     IASIO* driver = loaded.driver();
-    std::printf("Loaded %s\n", loaded.origin().c_str());
-
     if (options.controlPanel) {
         const ASIOError result = driver->controlPanel();
         std::printf("controlPanel: %s (%d)\n", result == ASE_OK ? "started" : "not available", result);
         return result == ASE_OK ? kSound : kNoDriver;
     }
-    if (driver->init(nullptr) == ASIOFalse) {
-        char message[kAsioErrorMessageSize + 1] = {};
-        driver->getErrorMessage(message);
-        message[kAsioErrorMessageSize] = '\0';
-        std::fprintf(stderr, "asio_host: the driver did not initialise: %s\n",
-                     message[0] ? message : "(no reason given)");
-        return kNoDriver;
-    }
     host::DriverDescription description;
-    const bool canStream = host::describeDriver(driver, &description);
-    std::printf("Driver: %s, version %d\n", description.name.c_str(), description.version);
-    std::printf("Sample rate: %.1f Hz\n", description.rate);
-    std::printf("Buffer size: min %d, max %d, preferred %d, granularity %d samples\n", description.minSize,
-                description.maxSize, description.preferredSize, description.granularity);
-    std::printf("Latencies: input %d, output %d samples\n", description.inputLatency, description.outputLatency);
-    printChannels(description);
-    for (const std::string& problem : description.problems) std::printf("Problem: %s\n", problem.c_str());
-    if (options.listOnly) return description.problems.empty() ? kSound : kUnsound;
-    if (!canStream) {
-        std::fprintf(stderr, "asio_host: the driver's answers leave nothing to stream\n");
-        return kUnsound;
-    }
-    if (options.rate > 0) {
-        const ASIOError result = driver->setSampleRate(options.rate);
-        if (result != ASE_OK) {
-            std::fprintf(stderr, "asio_host: the driver refused %.1f Hz (%d)\n", options.rate, result);
-            return kUnsound;
-        }
-        ASIOSampleRate rate = 0;
-        if (driver->getSampleRate(&rate) != ASE_OK || !(std::fabs(rate - options.rate) < 0.5)) {
-            std::fprintf(stderr, "asio_host: the driver accepted %.1f Hz but runs at %.1f Hz\n", options.rate, rate);
-            return kUnsound;
-        }
-        description.rate = rate;
-    }
+    int status = prepare(driver, options, &description);
+    if (status != kSound || options.listOnly) return status;
 
-    options.stream.recordInputs = !options.wavPath.empty();
-    std::printf("Streaming %.1f s with %d-sample buffers at %.1f Hz\n", options.stream.seconds,
-                options.stream.bufferSize ? options.stream.bufferSize : description.preferredSize, description.rate);
-    host::StreamReport report = host::runStream(driver, description, options.stream);
-    if (!report.streamed) {
-        std::fprintf(stderr, "asio_host: %s\n", report.failure.c_str());
-        return kUnsound;
+    // Hosts answer a reset request by creating the driver anew, which then
+    // reports what its new settings say; so does this one.
+    double remaining = options.stream.seconds;
+    uint32_t resets = 0;
+    host::StreamReport report;
+    for (;;) {
+        host::StreamOptions stream = options.stream;
+        stream.seconds = remaining;
+        stream.stopOnReset = !options.ignoreResets;
+        stream.recordInputs = !options.wavPath.empty();
+        std::printf("Streaming %.1f s with %d-sample buffers at %.1f Hz\n", stream.seconds,
+                    stream.bufferSize ? stream.bufferSize : description.preferredSize, description.rate);
+        report = host::runStream(loaded.driver(), description, stream);
+        if (!report.streamed) {
+            std::fprintf(stderr, "asio_host: %s\n", report.failure.c_str());
+            return kUnsound;
+        }
+        printReport(report);
+        resets += report.resetRequests;
+        if (!host::streamWasSound(report)) status = kUnsound;
+        if (!report.endedByReset) break;
+        remaining = options.secondsAfterReset > 0 ? options.secondsAfterReset
+                                                  : std::max(0.1, remaining - report.secondsStreamed);
+        std::printf("Reset requested: creating the driver anew\n");
+        if (!releaseDriver(loaded)) status = kUnsound;
+        if (!load(loaded, options)) return kNoDriver;
+        const int prepared = prepare(loaded.driver(), options, &description);
+        if (prepared != kSound) return prepared;
     }
-    printReport(report, options.stream);
-    int status = host::streamWasSound(report) ? kSound : kUnsound;
-    if (options.expectedResets >= 0 && report.resetRequests != static_cast<uint32_t>(options.expectedResets)) {
-        std::printf("Problem: %u reset requests, %d expected\n", report.resetRequests, options.expectedResets);
+    if (options.expectedResets >= 0 && resets != static_cast<uint32_t>(options.expectedResets)) {
+        std::printf("Problem: %u reset requests, %d expected\n", resets, options.expectedResets);
         status = kUnsound;
     }
     if (!options.wavPath.empty()) {
-        const uint32_t channels = static_cast<uint32_t>(report.recordedChannels.size());
-        const uint32_t bits = waveBits(report.recordedTypes);
-        if (channels == 0) {
-            std::printf("Problem: no input to record\n");
-            status = kUnsound;
-        } else if (!host::writeWaveFile(options.wavPath, report.samples, channels,
-                                        static_cast<uint32_t>(std::lround(description.rate)), bits)) {
-            std::fprintf(stderr, "asio_host: cannot write %s\n", options.wavPath.c_str());
-            return kOutputFailed;
-        } else {
-            std::printf("Wrote %s: inputs", options.wavPath.c_str());
-            for (int32_t channel : report.recordedChannels) std::printf(" %d", channel);
-            std::printf(", %llu frames, %u-bit, %.0f Hz\n", static_cast<unsigned long long>(report.recordedFrames),
-                        bits, description.rate);
-            printLevels(report);
-        }
+        const int written = writeWave(report, description, options.wavPath);
+        if (written == kOutputFailed) return kOutputFailed;
+        if (written != kSound) status = written;
     }
-    const int unload = loaded.release();
-    if (unload != 0 && unload != -1) {
-        std::printf("Problem: DllCanUnloadNow still answers %d after the last release\n", unload);
-        status = kUnsound;
-    }
+    if (!releaseDriver(loaded)) status = kUnsound;
     std::printf("Result: %s\n", status == kSound ? "sound" : "NOT sound");
     return status;
 }

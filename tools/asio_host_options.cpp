@@ -93,6 +93,13 @@ const char* usageText() {
            "  --no-time-info       answer 'no' to time info and use plain buffer switches\n"
            "  --expect-resets N    the run is sound only with exactly N reset requests\n"
            "\n"
+           "Reset requests (the driver asks for one when its settings change):\n"
+           "  (default)            stop the stream, release the driver, create and\n"
+           "                       initialise it anew, and stream on for the rest of\n"
+           "                       --seconds with what it now reports, as hosts do\n"
+           "  --seconds-after-reset S  after a re-creation, stream S seconds instead\n"
+           "  --ignore-resets      only count reset requests and stream on\n"
+           "\n"
            "Exit status: 0 sound, 1 bad command line, 2 driver not loaded or not\n"
            "initialised, 3 stream not sound, 4 WAV file not written.\n";
 }
@@ -167,6 +174,15 @@ bool parseOptions(int argc, char** argv, const AsioBrandIf& brand, Options* o, s
             if (!value(&o->wavPath)) return false;
         } else if (option == "--no-time-info") {
             o->stream.timeInfo = false;
+        } else if (option == "--ignore-resets") {
+            o->ignoreResets = true;
+        } else if (option == "--seconds-after-reset") {
+            if (!value(&v)) return false;
+            if (!parseNumber(v, &o->secondsAfterReset) || o->secondsAfterReset <= 0 ||
+                o->secondsAfterReset > kMaxSeconds) {
+                *error = "--seconds-after-reset takes a time from 0 to 3600 s, not '" + v + "'";
+                return false;
+            }
         } else if (option == "--expect-resets") {
             long count = 0;
             if (!value(&v)) return false;

@@ -20,6 +20,11 @@ struct Options {
     double rate = 0;
     std::string wavPath;
     int expectedResets = -1;
+    // On a reset request: re-create the driver and stream on (as hosts do),
+    // unless resets are only to be counted.
+    bool ignoreResets = false;
+    // After a re-creation, stream this long; 0: what is left of --seconds.
+    double secondsAfterReset = 0;
     StreamOptions stream;
 };
 

@@ -48,11 +48,16 @@ struct StreamOptions {
     std::vector<int32_t> inputs;   // empty: every input
     bool recordInputs = false;
     bool timeInfo = true;          // the answer to kAsioSupportsTimeInfo
+    // End the stream early when the driver asks for a reset, so that the
+    // caller can re-create the driver as hosts do.
+    bool stopOnReset = false;
 };
 
 struct StreamReport {
     bool streamed = false;
     std::string failure;           // why it did not stream
+    bool endedByReset = false;     // stopOnReset ended it before its time
+    double secondsStreamed = 0;
     int32_t bufferSize = 0;
     double rate = 0;
     uint64_t switches = 0;
@@ -81,7 +86,8 @@ struct StreamReport {
 // One stream at a time per process (the host callbacks carry no context).
 StreamReport runStream(IASIO* driver, const DriverDescription& description, const StreamOptions& options);
 
-// Whether a finished stream was sound.
+// Whether a finished stream was sound. A stream a reset request ended at
+// once may have had no buffer switch yet.
 bool streamWasSound(const StreamReport& report);
 
 }  // namespace host

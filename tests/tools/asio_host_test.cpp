@@ -258,4 +258,52 @@ TEST(AsioHostValidation, MissingBuffersAndBrokenPositionsMakeTheRunUnsound) {
     EXPECT_FALSE(host::streamWasSound(report));
 }
 
+TEST(AsioHostResets, AResetRequestEndsTheStreamForTheDriverToBeCreatedAnew) {
+    // Asks for a reset as soon as it starts, as a driver whose settings
+    // changed does.
+    struct Resetting : BrokenDriver {
+        ASIOError start() override {
+            callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+            return ASE_OK;
+        }
+    } driver;
+    driver.channels = 2;
+    driver.preferred = 48;
+    driver.minimum = 48;
+    driver.maximum = 48;
+    driver.rate = 48000;
+    driver.type = ASIOSTInt16LSB;
+    host::DriverDescription d;
+    ASSERT_TRUE(host::describeDriver(&driver, &d));
+    host::StreamOptions options;
+    options.seconds = 30;
+    options.stopOnReset = true;
+    const host::StreamReport report = host::runStream(&driver, d, options);
+    ASSERT_TRUE(report.streamed) << report.failure;
+    EXPECT_TRUE(report.endedByReset);
+    EXPECT_EQ(report.resetRequests, 1u);
+    EXPECT_LT(report.secondsStreamed, 10.0);
+    EXPECT_TRUE(host::streamWasSound(report)) << "no switch yet is no fault when a reset came first";
+
+    options.seconds = 0.05;
+    options.stopOnReset = false;
+    const host::StreamReport counted = host::runStream(&driver, d, options);
+    EXPECT_FALSE(counted.endedByReset);
+    EXPECT_EQ(counted.resetRequests, 1u);
+    EXPECT_FALSE(host::streamWasSound(counted)) << "a stream that ran its time without a switch is not sound";
+
+    VexaAsioBrand brand;
+    std::vector<const char*> words = {"asio_host", "--driver", "x", "--seconds-after-reset", "2.5", "--ignore-resets"};
+    host::Options parsed;
+    std::string error;
+    ASSERT_TRUE(host::parseOptions(static_cast<int>(words.size()), const_cast<char**>(words.data()), brand, &parsed,
+                                   &error))
+        << error;
+    EXPECT_EQ(parsed.secondsAfterReset, 2.5);
+    EXPECT_TRUE(parsed.ignoreResets);
+    words = {"asio_host", "--driver", "x", "--seconds-after-reset", "0"};
+    EXPECT_FALSE(host::parseOptions(static_cast<int>(words.size()), const_cast<char**>(words.data()), brand, &parsed,
+                                    &error));
+}
+
 }  // namespace
