@@ -9,8 +9,12 @@
 #   stream-nobus   no bus: the device streams on its simulated clock
 #   reset-request  a second process signals a settings change while the
 #                  host streams: exactly one reset request
-#   control-panel  the driver starts the program registered as its dialog
-#                  (STAND_IN names it; the install folder must be registered)
+#   panel-apply    (Wine) the host streams two simulated units; the driver
+#                  starts the real settings dialog from the registered
+#                  install folder; PANEL_REMOTE changes a routing and the
+#                  buffer length and presses Apply: exactly one reset
+#                  request, the host creates the driver anew, and the new
+#                  buffer size and channel activity are in effect
 set -e
 scenario=$1; work=$2; runner=$3; host=$4; shift 4
 rm -rf "$work"; mkdir -p "$work"
@@ -60,18 +64,47 @@ case "$scenario" in
     [ $status = 0 ] || fail "host exit status $status"
     grep -q "Reset requests: 1;" "$work/out.txt" || fail "not exactly one reset request"
     ;;
-  control-panel)
-    [ -n "$INSTALL_FOLDER" ] || fail "INSTALL_FOLDER not set"
-    rm -f "$INSTALL_FOLDER/started.txt"
-    run "$host" "$@" --control-panel </dev/null >"$work/out.txt" 2>&1 || { cat "$work/out.txt"; fail "host exit status"; }
-    cat "$work/out.txt"
+  panel-apply)
+    [ -n "$PANEL_REMOTE" ] || fail "PANEL_REMOTE not set"
+    [ "$runner" != - ] || fail "panel-apply runs under Wine only"
+    printf 'QELM serial=QELM-A001 port=1 layout=4+4\nQELM serial=QELM-B002 port=2 layout=8+2\n' >"$work/bus.txt"
+    # The driver, the dialog it starts and the remote see the same bus; the
+    # dialog polls it often.
+    KSASIO_SIM_BUS=$(native_path "$work/bus.txt")
+    KSASIO_POLL_INTERVAL_MS=100
+    export KSASIO_SIM_BUS KSASIO_POLL_INTERVAL_MS
+    forget() { run reg delete 'HKCU\Software\VEXA' /f </dev/null >/dev/null 2>&1 || true; }
+    forget
+    run "$host" "$@" --seconds 60 --seconds-after-reset 1 --tone none --expect-resets 1 </dev/null \
+      >"$work/out.txt" 2>&1 &
+    pid=$!
     tries=0
-    until [ -s "$INSTALL_FOLDER/started.txt" ]; do
+    until grep -q "^Streaming" "$work/out.txt"; do
       tries=$((tries + 1))
-      [ $tries -lt 300 ] || fail "the dialog stand-in was not started"
+      [ $tries -lt 300 ] && kill -0 $pid 2>/dev/null || { cat "$work/out.txt"; fail "the host did not stream"; }
       sleep 0.1
     done
-    grep -qi "vexaasioconfig.exe\|orloasioconfig.exe" "$INSTALL_FOLDER/started.txt" || fail "wrong program started"
+    run "$host" "$@" --control-panel </dev/null >"$work/panel.txt" 2>&1 || { cat "$work/panel.txt"; fail "controlPanel"; }
+    # Unit B ("8 in - 2 out") is rows 4 to 8; row 8 is its "Master rec".
+    # Its right channel goes to ASIO input 8, the buffer to step 8 (10 ms).
+    run "$PANEL_REMOTE" attach 30 wait-rows 9 20 print-rows select 8 wait-routing 8 10 choose 1015 8 slider 8 \
+      wait-enabled 3 yes 5 press 3 wait-enabled 3 no 10 press 2 wait-closed 10 </dev/null >"$work/remote.txt" 2>&1 \
+      || { cat "$work/remote.txt"; kill $pid 2>/dev/null; fail "driving the dialog"; }
+    status=0
+    wait $pid || status=$?
+    forget
+    cat "$work/remote.txt" "$work/out.txt"
+    [ $status = 0 ] || fail "host exit status $status"
+    grep -q "Reset requests: 1;" "$work/out.txt" || fail "no reset request"
+    sed -n '1,/^Reset requested/p' "$work/out.txt" >"$work/before.txt"
+    sed -n '/^Reset requested/,$p' "$work/out.txt" >"$work/after.txt"
+    [ -s "$work/after.txt" ] || fail "the driver was not created anew"
+    grep -q "preferred 265," "$work/before.txt" || fail "the first driver did not report 6 ms"
+    grep -q "    7  In 8 .*inactive" "$work/before.txt" || fail "input 8 was active before"
+    grep -q "preferred 441," "$work/after.txt" || fail "the new buffer length is not in effect"
+    grep -q "^Streaming .* with 441-sample buffers" "$work/after.txt" || fail "the stream did not use 441 samples"
+    grep -q "    7  In 8 .* active" "$work/after.txt" || fail "input 8 is not active after the change"
+    grep -q "^Result: sound" "$work/out.txt" || fail "the run was not sound"
     ;;
   *) fail "unknown scenario $scenario" ;;
 esac
