@@ -7,8 +7,11 @@
 #   tools/demo.sh            release build
 #   tools/demo.sh debug      debug build (traces with KSASIO_TRACE=1)
 #   SECONDS_TO_STREAM=10 tools/demo.sh
+#   tools/demo.sh panel      the settings dialog under Wine, with a screenshot
+#                            (tools/demo-panel.sh)
 set -e
 cd "$(dirname "$0")/.."
+[ "${1:-}" = panel ] && exec sh tools/demo-panel.sh
 TYPE=Release
 [ "${1:-}" = debug ] && TYPE=Debug
 BUILD=build/demo

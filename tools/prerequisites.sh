@@ -3,12 +3,15 @@
 # Safe to run repeatedly; does nothing when everything is there.
 #   tools/prerequisites.sh          everything the tests need
 #   tools/prerequisites.sh native   only what a native build of the programs needs
+#   tools/prerequisites.sh dialog   what the settings dialog's demo needs (Windows build, Wine, Xvfb)
 set -e
 if [ "${1:-}" = native ]; then
   PACKAGES="cmake ninja-build g++"
+elif [ "${1:-}" = dialog ]; then
+  PACKAGES="cmake ninja-build g++ g++-mingw-w64-x86-64 mingw-w64-x86-64-dev wine64 fonts-wine xvfb"
 else
   PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev pkg-config \
-g++-mingw-w64-x86-64 mingw-w64-x86-64-dev wine64 xvfb libspeexdsp-dev libsoxr-dev valgrind"
+g++-mingw-w64-x86-64 mingw-w64-x86-64-dev wine64 fonts-wine xvfb libspeexdsp-dev libsoxr-dev valgrind"
 fi
 missing=""
 for p in $PACKAGES; do

@@ -208,6 +208,37 @@ TEST_F(PanelStateTest, ASaveThatFailsIsReportedKeepsApplyEnabledAndSignalsNothin
     EXPECT_EQ(storedUnits().at(0).outputs[0][1], kAsioRoutingDisabled);
 }
 
+TEST(PanelUserStoreTest, OkStoresIntoTheUsersStoreForTheNextDriver) {
+    // Natively the file store in a private folder; under Wine the registry.
+    settings_test::isolateUserStore();
+    VexaBrand brand;
+    sim::SimBus bus;
+    sim::ScopedDeviceBoundary scope{bus};
+    ASSERT_TRUE(plugQelm(bus, "QU-0001", sim::QelmLayout::EightTwo));
+    {
+        PanelStack stack(userSettingsStore());
+        stack.start();
+        stack.view.script = [&](ControlPanel& panel) {
+            stack.view.select(panel, 4);  // "Master rec"
+            panel.routingChosen(RoutingControl::RightInput, 0);
+            panel.bufferLengthChanged(30);
+            panel.okPressed();
+        };
+        ASSERT_TRUE(stack.panel->open());
+    }
+    // What a driver object created afterwards reads.
+    auto registry = settings_test::qelmRegistry(userSettingsStore());
+    registry->initialize();
+    registry->stopPolledEnumeration();
+    AsioDeviceInfo* unit = unitWithSerial(*registry, "QU-0001");
+    ASSERT_NE(unit, nullptr);
+    EXPECT_TRUE(unit->isFromSettings());
+    EXPECT_EQ(unit->getConfiguration(1)->getInputAsioChannel(1), kAsioRoutingDisabled);
+    EXPECT_EQ(Preferences().getBufferSizeStep(), 30u);
+    registry.reset();
+    settings_test::deleteBrandKey(userSettingsStore());
+}
+
 TEST_F(PanelStateTest, ControlsOrADialogThatCannotBeCreatedFailOpen) {
     start();
     view().failControls = true;
