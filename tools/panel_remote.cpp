@@ -52,7 +52,8 @@ BOOL CALLBACK findTopLevel(HWND window, LPARAM parameter) {
     char caption[128] = "";
     GetWindowTextA(window, caption, sizeof caption);
     if (search->caption != nullptr && std::strcmp(caption, search->caption) != 0) return TRUE;
-    if (search->owner == nullptr && !IsWindowVisible(window)) return TRUE;
+    // Visible: a dialog or message box being created has no texts yet.
+    if (!IsWindowVisible(window)) return TRUE;
     search->found = window;
     return FALSE;
 }
@@ -286,7 +287,12 @@ bool PanelRemote::takeMessageBox(std::string* caption, std::string* text, uint32
     char title[256] = "";
     GetWindowTextA(box, title, sizeof title);
     *caption = title;
-    *text = messageBoxText(box);
+    waitFor(
+        [&] {
+            *text = messageBoxText(box);
+            return !text->empty();
+        },
+        timeoutMs);
     closeMessageBox(box);
     return waitFor([&] { return !IsWindow(box); }, timeoutMs);
 }

@@ -190,6 +190,16 @@ public:
     int32_t bufferSize = 0;
 };
 
+// Answers a host can stream with: two channels each way, 48 samples at 48 kHz.
+void makeSane(BrokenDriver& driver) {
+    driver.channels = 2;
+    driver.preferred = 48;
+    driver.minimum = 48;
+    driver.maximum = 48;
+    driver.rate = 48000;
+    driver.type = ASIOSTInt16LSB;
+}
+
 TEST(AsioHostValidation, NonsenseAnswersAreReportedNotFollowed) {
     BrokenDriver driver;
     host::DriverDescription d;
@@ -241,12 +251,7 @@ TEST(AsioHostValidation, MissingBuffersAndBrokenPositionsMakeTheRunUnsound) {
             return ASE_OK;
         }
     } switching;
-    switching.channels = 2;
-    switching.preferred = 48;
-    switching.minimum = 48;
-    switching.maximum = 48;
-    switching.rate = 48000;
-    switching.type = ASIOSTInt16LSB;
+    makeSane(switching);
     host::DriverDescription sd;
     ASSERT_TRUE(host::describeDriver(&switching, &sd)) << sd.problems.size();
     report = host::runStream(&switching, sd, options);
@@ -267,12 +272,7 @@ TEST(AsioHostResets, AResetRequestEndsTheStreamForTheDriverToBeCreatedAnew) {
             return ASE_OK;
         }
     } driver;
-    driver.channels = 2;
-    driver.preferred = 48;
-    driver.minimum = 48;
-    driver.maximum = 48;
-    driver.rate = 48000;
-    driver.type = ASIOSTInt16LSB;
+    makeSane(driver);
     host::DriverDescription d;
     ASSERT_TRUE(host::describeDriver(&driver, &d));
     host::StreamOptions options;
