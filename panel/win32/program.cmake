@@ -10,7 +10,7 @@ find_program(KSASIO_HOST_CXX NAMES c++ g++ clang++ REQUIRED
   DOC "C++ compiler of the build machine, for the tool that makes the dialog's pictures")
 add_custom_command(OUTPUT ${_out}/make_art
   COMMAND ${CMAKE_COMMAND} -E make_directory ${_out}
-  COMMAND ${KSASIO_HOST_CXX} -std=c++17 -O1 -o ${_out}/make_art ${_art}/make_art.cpp
+  COMMAND ${KSASIO_HOST_CXX} -std=c++17 -O1 -Wall -Wextra -o ${_out}/make_art ${_art}/make_art.cpp
   DEPENDS ${_art}/make_art.cpp
   COMMENT "Building the picture tool for the build machine")
 set(_pictures)
