@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <new>
 
 #include "src/conversion_limits.h"
 #include "src/sample_access.h"
@@ -20,23 +19,16 @@ VariableRateSamplerateConverter<T, Min, Max>::VariableRateSamplerateConverter(do
     // samples of a block, and in exact arithmetic at most ceil(32 / step)
     // window starts fit a half-open stretch of 32 samples. The capacity,
     // computed in floating point, can fall one short of that (step 2/3
-    // leaves 49 against 48), so the array takes the larger count plus one.
+    // leaves 49 against 48), so the bound takes the larger count plus one.
     const int64_t exactMost = ceilDiv(32 * kOne, fixedStep_);
-    pendingRoom_ = static_cast<int32_t>((exactMost > capacity_ ? exactMost : capacity_) + 1);
-    pending_ = new (std::nothrow) double[pendingRoom_]();
-    if (!pending_) return;
+    mostPending_ = static_cast<int32_t>((exactMost > capacity_ ? exactMost : capacity_) + 1);
     pendingCount_ = (capacity_ + 1) / 2;
     position_ = -fixedStep_ * pendingCount_;
 }
 
 template <typename T, int32_t Min, int32_t Max>
-VariableRateSamplerateConverter<T, Min, Max>::~VariableRateSamplerateConverter() {
-    delete[] pending_;
-}
-
-template <typename T, int32_t Min, int32_t Max>
 void VariableRateSamplerateConverter<T, Min, Max>::prime() {
-    if (pending_) pendingCount_ = capacity_;
+    if (isValid()) pendingCount_ = capacity_;
 }
 
 template <typename T, int32_t Min, int32_t Max>
@@ -44,100 +36,88 @@ int VariableRateSamplerateConverter<T, Min, Max>::phaseAt(double fraction) {
     return phaseOf(static_cast<int64_t>(fraction * double(kOne)));
 }
 
-// Finishes pending outputs, oldest first, while their windows end inside the
+// Writes the pending outputs, oldest first, whose windows end inside the
 // block. A pending output whose start is not before the block (only the
 // extra outputs of prime() are) is moved to just before it, so that it
-// still counts as begun in an earlier block.
+// still counts as begun in an earlier block; an output whose window ended
+// before the history (only at the stream's start, with steps above 16) has
+// seen nothing but silence.
 template <typename T, int32_t Min, int32_t Max>
-void VariableRateSamplerateConverter<T, Min, Max>::finishPending(const T* x, int32_t n,
-                                                                 int32_t& first, T* out,
-                                                                 int32_t& made) {
-    const double* table = kernelTable();
-    // edge_[32 + i] is x[i]; before the block there is only silence, whose
-    // contribution the pending sums already hold.
-    const int32_t head = n < 32 ? n : 32;
-    for (int32_t i = 0; i < 32; ++i) edge_[i] = 0.0;
-    for (int32_t i = 0; i < head; ++i) edge_[32 + i] = toInt(x[i]);
-    for (int32_t i = 32 + head; i < 64; ++i) edge_[i] = 0.0;
-    while (first < pendingCount_) {
-        if (position_ >= 0) position_ = -1;
-        const int64_t j = windowStart(position_);
-        if (j + 32 >= n) break;
-        double v = pending_[first];
-        // A window may lie wholly before the block when the step exceeds 16.
-        if (j >= -32) v += routines_->dot(edge_ + 32 + j, table + phaseOf(position_) * kRowStride);
-        out[made++] = fromInt<T>(clipToRange(v, Min, Max));
-        ++first;
-        position_ += fixedStep_;
+int32_t VariableRateSamplerateConverter<T, Min, Max>::finishPending(const BlockInput<T>& block, T* out) {
+    OutputRun run{position_, fixedStep_, Min, Max};
+    int32_t made = 0;
+    while (pendingCount_ > 0) {
+        if (run.position >= 0) run.position = -1;
+        const int64_t lastStart = run.position + int64_t(pendingCount_ - 1) * fixedStep_;
+        const int32_t limit = lastStart < 0 && windowStart(run.position) >= -kHistory ? pendingCount_ : 1;
+        int32_t done = 0;
+        if (windowStart(run.position) < -kHistory) {
+            out[made] = fromInt<T>(0);
+            run.position += fixedStep_;
+            done = 1;
+        } else {
+            done = routines_->completeOutputs(block, run, limit, out + made);
+        }
+        made += done;
+        pendingCount_ -= done;
+        if (done < limit) break;  // the block ends before the next window does
     }
+    position_ = run.position;
+    return made;
 }
 
-// Begins the outputs whose windows start in the block but end past it.
+// Whether this block's window starts do not simply follow one another by
+// the step from the oldest pending one: when a pending output starts at or
+// after the block (those of prime()), the first new one would start before
+// it, or a window ended before the history (at the stream's start). Once
+// the first block with 32 samples or more is through, none of these holds.
 template <typename T, int32_t Min, int32_t Max>
-void VariableRateSamplerateConverter<T, Min, Max>::startPending(const T* x, int32_t n) {
-    const double* table = kernelTable();
-    // edge_[i] is x[n - 32 + i], silence after the block.
-    for (int32_t i = 0; i < 32; ++i) edge_[i] = n - 32 + i >= 0 ? toInt(x[n - 32 + i]) : 0.0;
-    for (int32_t i = 32; i < 64; ++i) edge_[i] = 0.0;
-    int64_t a = position_;
-    pendingCount_ = 0;
-    while (windowStart(a) < n && pendingCount_ < pendingRoom_) {
-        const int64_t j = windowStart(a);
-        pending_[pendingCount_++] =
-            routines_->dot(edge_ + (j - (n - 32)), table + phaseOf(a) * kRowStride);
-        a += fixedStep_;
-    }
+bool VariableRateSamplerateConverter<T, Min, Max>::startsNeedMoving() const {
+    const int64_t firstNew = position_ + int64_t(pendingCount_) * fixedStep_;
+    return firstNew < 0 || (pendingCount_ > 0 && firstNew - fixedStep_ >= 0) ||
+           windowStart(position_) < -kHistory;
 }
 
-// A block too short to finish the oldest pending output (it has fewer than
-// 32 samples): every window touching it only grows its sum.
+// The last kHistory samples of the stream, as the next block's windows
+// read them.
 template <typename T, int32_t Min, int32_t Max>
-void VariableRateSamplerateConverter<T, Min, Max>::extendPending(const T* x, int32_t n,
-                                                                 int32_t first) {
-    const double* table = kernelTable();
-    const int32_t remaining = pendingCount_ - first;
-    std::memmove(pending_, pending_ + first, sizeof(double) * remaining);
-    // edge_[32 + i] is x[i], silence on both sides.
-    for (int32_t i = 0; i < 32; ++i) edge_[i] = 0.0;
-    for (int32_t i = 0; i < n; ++i) edge_[32 + i] = toInt(x[i]);
-    for (int32_t i = 32 + n; i < 128; ++i) edge_[i] = 0.0;
-    int64_t a = position_;
-    int32_t k = 0;
-    while (windowStart(a) < n && k < pendingRoom_) {
-        const int64_t j = windowStart(a);
-        double v = k < remaining && j < 0 ? pending_[k] : 0.0;
-        if (j >= -32) v += routines_->dot(edge_ + 32 + j, table + phaseOf(a) * kRowStride);
-        pending_[k++] = v;
-        a += fixedStep_;
-    }
-    pendingCount_ = k;
+void VariableRateSamplerateConverter<T, Min, Max>::keepHistory(const T* x, int32_t n) {
+    const int32_t kept = n < kHistory ? kHistory - n : 0;
+    std::memmove(history_, history_ + kHistory - kept, sizeof(double) * kept);
+    routines_->toDoubles(x + n - kHistory + kept, kHistory - kept, history_ + kept);
 }
 
 template <typename T, int32_t Min, int32_t Max>
 void VariableRateSamplerateConverter<T, Min, Max>::convert(const void* in, int32_t inFrames,
                                                            void* out, int32_t& outFrames) {
     outFrames = 0;
-    if (!pending_ || inFrames <= 0 || inFrames > kMaxBlock) return;
-    const T* x = static_cast<const T*>(in);
+    if (!isValid() || inFrames <= 0 || inFrames > kMaxBlock) return;
+    const BlockInput<T> block{history_, static_cast<const T*>(in), inFrames};
     T* o = static_cast<T*>(out);
-    const int32_t n = inFrames;
     int32_t made = 0;
-    int32_t first = 0;
-    if (pendingCount_ > 0) finishPending(x, n, first, o, made);
-    if (first == pendingCount_) {
-        if (position_ < 0) position_ = 0;
-        made += routines_->completeOutputs(x, n, position_, fixedStep_, Min, Max, o + made);
-        startPending(x, n);
-    } else {
-        extendPending(x, n, first);
+    bool finished = true;
+    if (startsNeedMoving()) {
+        made = finishPending(block, o);
+        finished = pendingCount_ == 0;
+        if (finished && position_ < 0) position_ = 0;
     }
-    position_ -= int64_t(n) << kFractionBits;
+    if (finished) {
+        OutputRun run{position_, fixedStep_, Min, Max};
+        made += routines_->completeOutputs(block, run, INT32_MAX, o + made);
+        position_ = run.position;
+    }
+    // Outputs whose windows start inside the block and end past it, and any
+    // pending output the block was too short to finish, wait for the next.
+    const int64_t end = int64_t(inFrames) << kFractionBits;
+    pendingCount_ = position_ < end ? static_cast<int32_t>(ceilDiv(end - position_, fixedStep_)) : 0;
+    keepHistory(block.samples, inFrames);
+    position_ -= end;
     outFrames = made;
 }
 
 template <typename T, int32_t Min, int32_t Max>
 int32_t VariableRateSamplerateConverter<T, Min, Max>::inputFramesFor(int32_t outputs) const {
-    if (outputs <= 0 || !pending_) return 0;
+    if (outputs <= 0 || !isValid()) return 0;
     // Window start of the last of those outputs, following convert: pending
     // outputs at or after the block start are moved to just before it, and
     // new outputs never start before it.
@@ -162,9 +142,9 @@ int32_t VariableRateSamplerateConverter<T, Min, Max>::inputFramesFor(int32_t out
 
 template <typename T, int32_t Min, int32_t Max>
 int32_t VariableRateSamplerateConverter<T, Min, Max>::maxOutputsFor(int32_t inFrames) const {
-    if (!pending_ || inFrames <= 0) return 0;
+    if (!isValid() || inFrames <= 0) return 0;
     const int64_t n = inFrames > kMaxBlock ? kMaxBlock : inFrames;
-    return static_cast<int32_t>(pendingRoom_ + ceilDiv(n * kOne, fixedStep_) + 1);
+    return static_cast<int32_t>(mostPending_ + ceilDiv(n * kOne, fixedStep_) + 1);
 }
 
 template class VariableRateSamplerateConverter<int16_t, -32768, 32767>;

@@ -1,9 +1,10 @@
 // Conversion between rates whose ratio is not a whole number: a polyphase
 // windowed-sinc interpolator (33 taps, 513 phases) evaluated at window starts
-// that advance by a fixed fractional step through the input. Rather than an
-// input history it keeps the partial sums of the outputs whose windows run
-// past the end of a block and finishes them when the next block arrives, so
-// no input sample is ever copied between blocks.
+// that advance by a fixed fractional step through the input. It keeps the
+// last 32 input samples of each block, as doubles, so that the windows of
+// outputs that straddle a block boundary are evaluated whole, like every
+// other window, when the next block arrives: an output does not depend on
+// how the stream was cut into blocks.
 #pragma once
 
 #include <cstdint>
@@ -17,14 +18,12 @@ class VariableRateSamplerateConverter : public SamplerateConverterIf {
 public:
     // step: input samples per output sample (input rate / output rate).
     explicit VariableRateSamplerateConverter(double step);
-    ~VariableRateSamplerateConverter() override;
     VariableRateSamplerateConverter(const VariableRateSamplerateConverter&) = delete;
     VariableRateSamplerateConverter& operator=(const VariableRateSamplerateConverter&) = delete;
 
     // False when the step is unusable (outside kMinStep .. kMaxStep of
-    // conversion_limits.h) or the pending sums could not be allocated; such a
-    // converter writes nothing.
-    bool isValid() const { return pending_ != nullptr; }
+    // conversion_limits.h); such a converter writes nothing.
+    bool isValid() const { return fixedStep_ != 0; }
 
     // Fills the set of pending outputs to capacity; they come out on the
     // first call, so that a capture stream yields a full host buffer from
@@ -47,9 +46,10 @@ public:
     const char* routinesName() const { return routines_->name; }
 
     int32_t capacity() const { return capacity_; }
-    int32_t pendingRoom() const { return pendingRoom_; }
+    // Outputs begun in earlier blocks (their windows started there) and not
+    // yet written, and the most there can be at a block boundary.
     int32_t pendingCount() const { return pendingCount_; }
-    const double* pendingSums() const { return pending_; }
+    int32_t mostPending() const { return mostPending_; }
     double step() const { return step_; }
     int64_t fixedStep() const { return fixedStep_; }
     // Window start of the oldest pending output (or of the next output when
@@ -62,21 +62,19 @@ public:
     static int phaseAt(double fraction);
 
 private:
-    void finishPending(const T* x, int32_t n, int32_t& first, T* out, int32_t& made);
-    void startPending(const T* x, int32_t n);
-    void extendPending(const T* x, int32_t n, int32_t first);
+    bool startsNeedMoving() const;
+    int32_t finishPending(const src_detail::BlockInput<T>& block, T* out);
+    void keepHistory(const T* x, int32_t n);
 
     double step_;
     int64_t fixedStep_ = 0;
     int32_t capacity_ = 0;
-    int32_t pendingRoom_ = 0;
-    double* pending_ = nullptr;
+    int32_t mostPending_ = 0;
     int32_t pendingCount_ = 0;
     int64_t position_ = 0;
     const src_detail::KernelRoutines<T>* routines_;
-    // Block edges as doubles, padded with silence, so that partial windows
-    // use the same 33-tap routine as whole ones.
-    double edge_[128];
+    // The last kHistory input samples, oldest first; silence before the stream.
+    double history_[src_detail::kHistory] = {};
 };
 
 using VariableRateSamplerateConverter16 = VariableRateSamplerateConverter<int16_t, -32768, 32767>;

@@ -1,6 +1,7 @@
 #include "src/variable_rate_kernel.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "src/sample_access.h"
 
@@ -13,6 +14,10 @@ namespace src_detail {
 namespace {
 
 const double kPi = 3.14159265358979323846;
+
+// Every input sample enters up to 33 / step windows, so the block is turned
+// into doubles once, a chunk at a time, rather than in every window.
+const int32_t kChunk = 512;
 
 // Zeroth-order modified Bessel function of the first kind, by its power
 // series; 40 terms are far more than double precision needs for x <= 5.
@@ -36,19 +41,31 @@ struct KernelTable {
     }
 };
 
+const double* rowOf(const double* table, int64_t position) { return table + phaseOf(position) * kRowStride; }
+
+// The end of the stretch the windows of one chunk may use, given the window
+// start of its first output.
 template <typename T>
-double dotPortable(const T* x, const double* k) {
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    for (int i = 0; i < 32; i += 4) {
-        s0 += toInt(x[i]) * k[i];
-        s1 += toInt(x[i + 1]) * k[i + 1];
-        s2 += toInt(x[i + 2]) * k[i + 2];
-        s3 += toInt(x[i + 3]) * k[i + 3];
-    }
-    return ((s0 + s1) + (s2 + s3)) + toInt(x[32]) * k[32];
+int64_t chunkEnd(const BlockInput<T>& in, int64_t base) {
+    return base + kChunk + kTaps < in.length ? base + kChunk + kTaps : in.length;
 }
 
-double dotPortableDoubles(const double* x, const double* k) {
+// Input samples base .. end - 1 (base >= -kHistory) as doubles: those
+// before the block from the history, the rest converted by `convert`.
+template <typename T>
+void chunkToDoubles(const BlockInput<T>& in, int64_t base, int64_t end, double* out,
+                    void (*convert)(const T*, int64_t, double*)) {
+    const int64_t first = base < 0 ? (end < 0 ? end : 0) : base;
+    std::memcpy(out, in.history + kHistory + base, sizeof(double) * (first - base));
+    convert(in.samples + first, end - first, out + (first - base));
+}
+
+template <typename T>
+void toDoublesPortable(const T* x, int64_t n, double* out) {
+    for (int64_t i = 0; i < n; ++i) out[i] = toInt(x[i]);
+}
+
+double dotPortable(const double* x, const double* k) {
     double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
     for (int i = 0; i < 32; i += 4) {
         s0 += x[i] * k[i];
@@ -60,22 +77,27 @@ double dotPortableDoubles(const double* x, const double* k) {
 }
 
 template <typename T>
-int32_t completeOutputsPortable(const T* x, int32_t n, int64_t& position, int64_t step,
-                                int32_t min, int32_t max, T* out) {
+int32_t completeOutputsPortable(const BlockInput<T>& in, OutputRun& run, int32_t limit, T* out) {
+    alignas(64) double samples[kChunk + kTaps];
     const double* table = kernelTable();
     int32_t made = 0;
-    int64_t pos = position;
-    while (windowStart(pos) + 32 < n) {
-        const double v = dotPortable(x + windowStart(pos), table + phaseOf(pos) * kRowStride);
-        out[made++] = fromInt<T>(clipToRange(v, min, max));
-        pos += step;
+    int64_t pos = run.position;
+    while (made < limit && windowStart(pos) + 32 < in.length) {
+        const int64_t base = windowStart(pos);
+        const int64_t end = chunkEnd(in, base);
+        chunkToDoubles(in, base, end, samples, &toDoublesPortable<T>);
+        const int64_t last = (end - 32) << kFractionBits;  // window starts below this fit the chunk
+        for (; made < limit && pos < last; pos += run.step) {
+            const double v = dotPortable(samples + (windowStart(pos) - base), rowOf(table, pos));
+            out[made++] = fromInt<T>(clipToRange(v, run.min, run.max));
+        }
     }
-    position = pos;
+    run.position = pos;
     return made;
 }
 
 template <typename T>
-const KernelRoutines<T> kPortable = {&dotPortableDoubles, &completeOutputsPortable<T>, "portable"};
+const KernelRoutines<T> kPortable = {&completeOutputsPortable<T>, &toDoublesPortable<T>, "portable"};
 
 #if defined(KSASIO_SRC_X86_VECTOR)
 
@@ -96,13 +118,38 @@ KSASIO_AVX2_INLINE __m256d load4Packed(const uint8_t* bytes) {
     return _mm256_cvtepi32_pd(_mm_srai_epi32(_mm_shuffle_epi8(raw, order), 8));
 }
 
-KSASIO_AVX2_INLINE double horizontalSum(__m256d a0, __m256d a1, __m256d a2, __m256d a3) {
-    const __m256d s = _mm256_add_pd(_mm256_add_pd(a0, a1), _mm256_add_pd(a2, a3));
-    const __m128d h = _mm_add_pd(_mm256_castpd256_pd128(s), _mm256_extractf128_pd(s, 1));
-    return _mm_cvtsd_f64(_mm_add_sd(h, _mm_unpackhi_pd(h, h)));
+// Four packed 24-bit samples read with exactly their 12 bytes, for the end
+// of a block.
+KSASIO_AVX2_INLINE __m256d load4PackedLast(const uint8_t* bytes) {
+    int32_t last;
+    std::memcpy(&last, bytes + 8, 4);
+    const __m128i raw = _mm_insert_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes)), last, 2);
+    const __m128i order = _mm_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11);
+    return _mm256_cvtepi32_pd(_mm_srai_epi32(_mm_shuffle_epi8(raw, order), 8));
 }
 
-KSASIO_AVX2_INLINE double dotDoubles(const double* x, const double* k) {
+// Samples as doubles, four at a time where they can be loaded whole.
+KSASIO_AVX2_INLINE void toDoubles(const int16_t* x, int64_t n, double* out) {
+    int64_t i = 0;
+    for (; i + 4 <= n; i += 4) _mm256_storeu_pd(out + i, load4(x + i));
+    for (; i < n; ++i) out[i] = x[i];
+}
+
+KSASIO_AVX2_INLINE void toDoubles(const Int24* x, int64_t n, double* out) {
+    int64_t i = 0;
+    for (; i + 6 <= n; i += 4) _mm256_storeu_pd(out + i, load4Packed(x[i].bytes));
+    for (; i + 4 <= n; i += 4) _mm256_storeu_pd(out + i, load4PackedLast(x[i].bytes));
+    for (; i < n; ++i) out[i] = x[i].toInt();
+}
+
+template <typename T>
+KSASIO_AVX2 void toDoublesAvx2(const T* x, int64_t n, double* out) {
+    toDoubles(x, n, out);
+}
+
+// The four lane sums of taps 0 to 31 of one window: lane l holds
+// x[l] k[l] + x[l + 16] k[l + 16] summed with lanes 4, 8 and 12 apart.
+KSASIO_AVX2_INLINE __m256d laneSums(const double* x, const double* k) {
     __m256d a0 = _mm256_mul_pd(_mm256_loadu_pd(x + 0), _mm256_loadu_pd(k + 0));
     __m256d a1 = _mm256_mul_pd(_mm256_loadu_pd(x + 4), _mm256_loadu_pd(k + 4));
     __m256d a2 = _mm256_mul_pd(_mm256_loadu_pd(x + 8), _mm256_loadu_pd(k + 8));
@@ -111,50 +158,84 @@ KSASIO_AVX2_INLINE double dotDoubles(const double* x, const double* k) {
     a1 = _mm256_fmadd_pd(_mm256_loadu_pd(x + 20), _mm256_loadu_pd(k + 20), a1);
     a2 = _mm256_fmadd_pd(_mm256_loadu_pd(x + 24), _mm256_loadu_pd(k + 24), a2);
     a3 = _mm256_fmadd_pd(_mm256_loadu_pd(x + 28), _mm256_loadu_pd(k + 28), a3);
-    return horizontalSum(a0, a1, a2, a3) + x[32] * k[32];
+    return _mm256_add_pd(_mm256_add_pd(a0, a1), _mm256_add_pd(a2, a3));
 }
 
-KSASIO_AVX2 double dotAvx2(const double* x, const double* k) { return dotDoubles(x, k); }
-
-// Samples as doubles, four at a time where they can be loaded whole.
-KSASIO_AVX2_INLINE void toDoubles(const int16_t* x, int32_t n, double* out) {
-    int32_t i = 0;
-    for (; i + 4 <= n; i += 4) _mm256_storeu_pd(out + i, load4(x + i));
-    for (; i < n; ++i) out[i] = x[i];
+// One window: the lane sums added as (s0 + s2) + (s1 + s3), then tap 32 by
+// a fused multiply-add.
+KSASIO_AVX2_INLINE double windowValue(const double* x, const double* k) {
+    const __m256d s = laneSums(x, k);
+    const __m128d h = _mm_add_pd(_mm256_castpd256_pd128(s), _mm256_extractf128_pd(s, 1));
+    const __m128d sum = _mm_add_sd(h, _mm_unpackhi_pd(h, h));
+    return _mm_cvtsd_f64(_mm_fmadd_sd(_mm_load_sd(x + 32), _mm_load_sd(k + 32), sum));
 }
 
-KSASIO_AVX2_INLINE void toDoubles(const Int24* x, int32_t n, double* out) {
-    int32_t i = 0;
-    for (; i + 6 <= n; i += 4) _mm256_storeu_pd(out + i, load4Packed(x[i].bytes));
-    for (; i < n; ++i) out[i] = x[i].toInt();
+// Four windows at once, added in exactly the order windowValue adds one, so
+// that a value does not depend on whether it was made alone or in a group:
+// the cross-lane additions of four windows share three shuffles and one
+// horizontal add.
+KSASIO_AVX2_INLINE __m256d fourWindowValues(const double* x0, const double* k0, const double* x1,
+                                            const double* k1, const double* x2, const double* k2,
+                                            const double* x3, const double* k3) {
+    const __m256d s0 = laneSums(x0, k0);
+    const __m256d s1 = laneSums(x1, k1);
+    const __m256d s2 = laneSums(x2, k2);
+    const __m256d s3 = laneSums(x3, k3);
+    // (s0[0] + s0[2], s0[1] + s0[3], s2[0] + s2[2], s2[1] + s2[3]), and so for s1 and s3.
+    const __m256d h02 = _mm256_add_pd(_mm256_permute2f128_pd(s0, s2, 0x20), _mm256_permute2f128_pd(s0, s2, 0x31));
+    const __m256d h13 = _mm256_add_pd(_mm256_permute2f128_pd(s1, s3, 0x20), _mm256_permute2f128_pd(s1, s3, 0x31));
+    const __m256d sums = _mm256_hadd_pd(h02, h13);
+    const __m256d xLast = _mm256_set_pd(x3[32], x2[32], x1[32], x0[32]);
+    const __m256d kLast = _mm256_set_pd(k3[32], k2[32], k1[32], k0[32]);
+    return _mm256_fmadd_pd(xLast, kLast, sums);
 }
 
-// Every input sample enters up to 33 / step windows, so the block is turned
-// into doubles once, a chunk at a time, rather than in every window.
+KSASIO_AVX2_INLINE void store4(__m128i v, int16_t* out) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packs_epi32(v, v));
+}
+
+KSASIO_AVX2_INLINE void store4(__m128i v, Int24* out) {
+    const __m128i packed = _mm_shuffle_epi8(v, _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
+    uint8_t* bytes = out[0].bytes;
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(bytes), packed);
+    const int32_t tail = _mm_cvtsi128_si32(_mm_srli_si128(packed, 8));
+    std::memcpy(bytes + 8, &tail, 4);
+}
+
 template <typename T>
-KSASIO_AVX2 int32_t completeOutputsAvx2(const T* x, int32_t n, int64_t& position, int64_t step,
-                                        int32_t min, int32_t max, T* out) {
-    const int32_t kChunk = 512;
-    double samples[kChunk + kTaps];
+KSASIO_AVX2 int32_t completeOutputsAvx2(const BlockInput<T>& in, OutputRun& run, int32_t limit, T* out) {
+    alignas(64) double samples[kChunk + kTaps];
     const double* table = kernelTable();
+    // Clipping by max then min gives what clipToRange gives: the limit
+    // beyond it, the value itself (truncated by the conversion) within.
+    const __m256d low = _mm256_set1_pd(run.min), high = _mm256_set1_pd(run.max);
+    const int64_t step = run.step;
     int32_t made = 0;
-    int64_t pos = position;
-    while (windowStart(pos) + 32 < n) {
+    int64_t pos = run.position;
+    while (made < limit && windowStart(pos) + 32 < in.length) {
         const int64_t base = windowStart(pos);
-        const int64_t end = base + kChunk + kTaps < n ? base + kChunk + kTaps : n;
-        toDoubles(x + base, static_cast<int32_t>(end - base), samples);
-        while (windowStart(pos) + 32 < end) {
-            const double v = dotDoubles(samples + (windowStart(pos) - base), table + phaseOf(pos) * kRowStride);
-            out[made++] = fromInt<T>(clipToRange(v, min, max));
-            pos += step;
+        const int64_t end = chunkEnd(in, base);
+        chunkToDoubles(in, base, end, samples, &toDoublesAvx2<T>);
+        const int64_t last = (end - 32) << kFractionBits;  // window starts below this fit the chunk
+        const double* x = samples - base;
+        for (; made + 4 <= limit && pos + 3 * step < last; pos += 4 * step, made += 4) {
+            const int64_t p1 = pos + step, p2 = p1 + step, p3 = p2 + step;
+            const __m256d v = fourWindowValues(x + windowStart(pos), rowOf(table, pos), x + windowStart(p1),
+                                               rowOf(table, p1), x + windowStart(p2), rowOf(table, p2),
+                                               x + windowStart(p3), rowOf(table, p3));
+            store4(_mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(v, low), high)), out + made);
+        }
+        for (; made < limit && pos < last; pos += step) {
+            const double v = windowValue(x + windowStart(pos), rowOf(table, pos));
+            out[made++] = fromInt<T>(clipToRange(v, run.min, run.max));
         }
     }
-    position = pos;
+    run.position = pos;
     return made;
 }
 
 template <typename T>
-const KernelRoutines<T> kAvx2 = {&dotAvx2, &completeOutputsAvx2<T>, "avx2+fma"};
+const KernelRoutines<T> kAvx2 = {&completeOutputsAvx2<T>, &toDoublesAvx2<T>, "avx2+fma"};
 
 bool processorHasAvx2Fma() {
     __builtin_cpu_init();

@@ -20,6 +20,9 @@ constexpr int kPhases = 513;
 constexpr int kRowStride = 36;
 constexpr int kFractionBits = 40;
 constexpr int64_t kOne = int64_t(1) << kFractionBits;
+// A window reaches this far back from its last sample: the converter keeps
+// as many samples from before each block.
+constexpr int kHistory = kTaps - 1;
 
 // The table, row p at kernelTable() + p * kRowStride; computed on the first
 // call (thread-safe) and constant afterwards.
@@ -39,17 +42,34 @@ inline int phaseOf(int64_t position) {
                             (kFractionBits - 9));
 }
 
+// One block of input and the kHistory samples before it, which windows
+// starting up to kHistory samples before the block read.
+template <typename T>
+struct BlockInput {
+    const double* history;  // oldest first; history[kHistory - 1] precedes samples[0]
+    const T* samples;
+    int32_t length;
+};
+
+// The next outputs to make: window starts advance by `step` from `position`
+// (relative to the block, at least -kHistory samples).
+struct OutputRun {
+    int64_t position;
+    int64_t step;
+    int32_t min;  // clip limits of the output type
+    int32_t max;
+};
+
 // Window evaluation, chosen once per process for the processor it runs on.
 template <typename T>
 struct KernelRoutines {
-    // Sum of x[i] * k[i] over the 33 taps, for samples already in doubles.
-    double (*dot)(const double* x, const double* k);
-    // Writes every output whose window ends inside the n samples of x,
-    // starting at window start position (advanced by step per output, left
-    // at the first output not written); values are clipped to min..max and
-    // otherwise truncated toward zero. Returns the number written.
-    int32_t (*completeOutputs)(const T* x, int32_t n, int64_t& position, int64_t step,
-                               int32_t min, int32_t max, T* out);
+    // Writes, up to `limit`, the outputs whose windows end inside the block
+    // and leaves run.position at the first output not written. Values are
+    // clipped to min..max and otherwise truncated toward zero. Returns the
+    // number written.
+    int32_t (*completeOutputs)(const BlockInput<T>& in, OutputRun& run, int32_t limit, T* out);
+    // The n samples of x as doubles.
+    void (*toDoubles)(const T* x, int64_t n, double* out);
     const char* name;
 };
 

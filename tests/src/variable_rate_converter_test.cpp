@@ -52,7 +52,6 @@ TEST(VariableRateConverter, CapacityPendingCountAndPositionFromTheStep) {
     EXPECT_EQ(down.capacity(), 30);
     EXPECT_EQ(down.pendingCount(), 15);
     EXPECT_NEAR(down.position(), -16.3265, 1e-4);
-    for (double s : {up.pendingSums()[0], up.pendingSums()[34]}) EXPECT_EQ(s, 0.0);
     up.prime();
     EXPECT_EQ(up.pendingCount(), 35);
     EXPECT_NEAR(up.position(), -16.5375, 1e-9);
@@ -109,7 +108,7 @@ TEST(VariableRateConverter, ClipsAndTruncatesTowardZero) {
     }
 }
 
-TEST(VariableRateConverter, ShortBlockOnlyExtendsPendingSums) {
+TEST(VariableRateConverter, ShortBlockOnlyExtendsThePendingOutputs) {
     VariableRateSamplerateConverter16 c(44100.0 / 48000.0);
     const int pendingBefore = c.pendingCount();
     const double positionBefore = c.position();
@@ -118,13 +117,11 @@ TEST(VariableRateConverter, ShortBlockOnlyExtendsPendingSums) {
     // Outputs whose windows start in the block join the pending ones.
     EXPECT_GT(c.pendingCount(), pendingBefore);
     EXPECT_NEAR(c.position(), positionBefore - 10, 1e-9);
-    double total = 0;
-    for (int k = 0; k < c.pendingCount(); ++k) total += std::fabs(c.pendingSums()[k]);
-    EXPECT_GT(total, 0.0);
     // An empty block changes nothing.
     const int pending = c.pendingCount();
     EXPECT_TRUE(run(c, {}).empty());
     EXPECT_EQ(c.pendingCount(), pending);
+    EXPECT_NEAR(c.position(), positionBefore - 10, 1e-9);
 }
 
 TEST(VariableRateConverter, FirstCallAfterPrimingRepeatsTheCentreSample) {
@@ -153,7 +150,7 @@ TEST(VariableRateConverter, StepTwoWritesHalfABlockPerCall) {
 TEST(VariableRateConverter, PendingRoomHoldsEveryOutputAtBlockBoundaries) {
     const double step = 32000.0 / 48000.0;
     VariableRateSamplerateConverter16 c(step);
-    EXPECT_GE(c.pendingRoom(), 49);
+    EXPECT_GE(c.mostPending(), 49);
     std::vector<int16_t> in(64, 1);
     size_t total = 0;
     int64_t consumed = 0;
@@ -163,7 +160,7 @@ TEST(VariableRateConverter, PendingRoomHoldsEveryOutputAtBlockBoundaries) {
         total += run(c, in).size();
         consumed += in.size();
         if (c.pendingCount() > mostPending) mostPending = c.pendingCount();
-        ASSERT_LE(c.pendingCount(), c.pendingRoom());
+        ASSERT_LE(c.pendingCount(), c.mostPending());
     }
     EXPECT_GE(mostPending, 48);
     const auto starts = reference::unprimedStarts(step, total + 100);
