@@ -37,30 +37,39 @@ int VariableRateSamplerateConverter<T, Min, Max>::phaseAt(double fraction) {
 }
 
 // Writes the pending outputs, oldest first, whose windows end inside the
-// block. A pending output whose start is not before the block (only the
-// extra outputs of prime() are) is moved to just before it, so that it
-// still counts as begun in an earlier block; an output whose window ended
-// before the history (only at the stream's start, with steps above 16) has
-// seen nothing but silence.
+// block, where startsNeedMoving() says they do not simply follow one
+// another: windows that ended before the history have seen only silence
+// (at the stream's start, with steps above 16), and a pending output that
+// starts at or after the block (those of prime()) is moved to just before
+// it, so that it still counts as begun earlier. Every one moved starts
+// there, so all share one window and one value.
 template <typename T, int32_t Min, int32_t Max>
 int32_t VariableRateSamplerateConverter<T, Min, Max>::finishPending(const BlockInput<T>& block, T* out) {
     OutputRun run{position_, fixedStep_, Min, Max};
     int32_t made = 0;
-    while (pendingCount_ > 0) {
-        if (run.position >= 0) run.position = -1;
-        const int64_t lastStart = run.position + int64_t(pendingCount_ - 1) * fixedStep_;
-        const int32_t limit = lastStart < 0 && windowStart(run.position) >= -kHistory ? pendingCount_ : 1;
-        int32_t done = 0;
-        if (windowStart(run.position) < -kHistory) {
-            out[made] = fromInt<T>(0);
-            run.position += fixedStep_;
-            done = 1;
-        } else {
-            done = routines_->completeOutputs(block, run, limit, out + made);
-        }
+    for (; pendingCount_ > 0 && windowStart(run.position) < -kHistory; --pendingCount_) {
+        out[made++] = fromInt<T>(0);
+        run.position += fixedStep_;
+    }
+    if (pendingCount_ > 0 && run.position < 0) {
+        const int64_t beforeBlock = ceilDiv(-run.position, fixedStep_);
+        const int32_t limit = beforeBlock < pendingCount_ ? static_cast<int32_t>(beforeBlock) : pendingCount_;
+        const int32_t done = routines_->completeOutputs(block, run, limit, out + made);
         made += done;
         pendingCount_ -= done;
-        if (done < limit) break;  // the block ends before the next window does
+        if (done < limit) {  // the block ends before the next window does
+            position_ = run.position;
+            return made;
+        }
+    }
+    if (pendingCount_ > 0) {
+        run.position = -1;
+        if (routines_->completeOutputs(block, run, 1, out + made) == 1) {
+            for (int32_t k = 1; k < pendingCount_; ++k) out[made + k] = out[made];
+            made += pendingCount_;
+            pendingCount_ = 0;
+            run.position = -1 + fixedStep_;
+        }
     }
     position_ = run.position;
     return made;

@@ -15,10 +15,6 @@ namespace {
 
 const double kPi = 3.14159265358979323846;
 
-// Every input sample enters up to 33 / step windows, so the block is turned
-// into doubles once, a chunk at a time, rather than in every window.
-const int32_t kChunk = 512;
-
 // Zeroth-order modified Bessel function of the first kind, by its power
 // series; 40 terms are far more than double precision needs for x <= 5.
 double besselI0(double x) {
@@ -43,21 +39,42 @@ struct KernelTable {
 
 const double* rowOf(const double* table, int64_t position) { return table + phaseOf(position) * kRowStride; }
 
-// The end of the stretch the windows of one chunk may use, given the window
-// start of its first output.
-template <typename T>
-int64_t chunkEnd(const BlockInput<T>& in, int64_t base) {
-    return base + kChunk + kTaps < in.length ? base + kChunk + kTaps : in.length;
-}
-
 // Input samples base .. end - 1 (base >= -kHistory) as doubles: those
 // before the block from the history, the rest converted by `convert`.
 template <typename T>
 void chunkToDoubles(const BlockInput<T>& in, int64_t base, int64_t end, double* out,
                     void (*convert)(const T*, int64_t, double*)) {
-    const int64_t first = base < 0 ? (end < 0 ? end : 0) : base;
-    std::memcpy(out, in.history + kHistory + base, sizeof(double) * (first - base));
+    int64_t first = base;
+    if (base < 0) {
+        first = 0;
+        std::memcpy(out, in.history + kHistory + base, sizeof(double) * -base);
+    }
     convert(in.samples + first, end - first, out + (first - base));
+}
+
+// Writes, up to `limit`, the outputs whose window starts lie below `last`,
+// with run.position and `last` relative to x; returns the number written.
+template <typename T>
+using WindowRoutine = int32_t (*)(const double* x, int64_t last, OutputRun& run, int32_t limit, T* out);
+
+// Every input sample enters up to 33 / step windows, so the block is turned
+// into doubles once, a chunk at a time, rather than in every window.
+template <typename T, void (*ToDoubles)(const T*, int64_t, double*), WindowRoutine<T> Windows>
+int32_t completeOutputs(const BlockInput<T>& in, OutputRun& run, int32_t limit, T* out) {
+    const int64_t kChunk = 512;
+    alignas(64) double samples[kChunk + kTaps];
+    int32_t made = 0;
+    while (made < limit && windowStart(run.position) + 32 < in.length) {
+        const int64_t base = windowStart(run.position);
+        const int64_t end = base + kChunk + kTaps < in.length ? base + kChunk + kTaps : in.length;
+        chunkToDoubles(in, base, end, samples, ToDoubles);
+        // Windows starting before end - 32 end inside the chunk.
+        const int64_t offset = base * kOne;
+        run.position -= offset;
+        made += Windows(samples, (end - base - 32) * kOne, run, limit - made, out + made);
+        run.position += offset;
+    }
+    return made;
 }
 
 template <typename T>
@@ -77,27 +94,21 @@ double dotPortable(const double* x, const double* k) {
 }
 
 template <typename T>
-int32_t completeOutputsPortable(const BlockInput<T>& in, OutputRun& run, int32_t limit, T* out) {
-    alignas(64) double samples[kChunk + kTaps];
+int32_t windowsPortable(const double* x, int64_t last, OutputRun& run, int32_t limit, T* out) {
     const double* table = kernelTable();
-    int32_t made = 0;
     int64_t pos = run.position;
-    while (made < limit && windowStart(pos) + 32 < in.length) {
-        const int64_t base = windowStart(pos);
-        const int64_t end = chunkEnd(in, base);
-        chunkToDoubles(in, base, end, samples, &toDoublesPortable<T>);
-        const int64_t last = (end - 32) << kFractionBits;  // window starts below this fit the chunk
-        for (; made < limit && pos < last; pos += run.step) {
-            const double v = dotPortable(samples + (windowStart(pos) - base), rowOf(table, pos));
-            out[made++] = fromInt<T>(clipToRange(v, run.min, run.max));
-        }
+    int32_t made = 0;
+    for (; made < limit && pos < last; pos += run.step) {
+        const double v = dotPortable(x + windowStart(pos), rowOf(table, pos));
+        out[made++] = fromInt<T>(clipToRange(v, run.min, run.max));
     }
     run.position = pos;
     return made;
 }
 
 template <typename T>
-const KernelRoutines<T> kPortable = {&completeOutputsPortable<T>, &toDoublesPortable<T>, "portable"};
+const KernelRoutines<T> kPortable = {&completeOutputs<T, &toDoublesPortable<T>, &windowsPortable<T>>,
+                                     &toDoublesPortable<T>, "portable"};
 
 #if defined(KSASIO_SRC_X86_VECTOR)
 
@@ -203,39 +214,33 @@ KSASIO_AVX2_INLINE void store4(__m128i v, Int24* out) {
 }
 
 template <typename T>
-KSASIO_AVX2 int32_t completeOutputsAvx2(const BlockInput<T>& in, OutputRun& run, int32_t limit, T* out) {
-    alignas(64) double samples[kChunk + kTaps];
+KSASIO_AVX2 int32_t windowsAvx2(const double* x, int64_t last, OutputRun& run, int32_t limit, T* out) {
     const double* table = kernelTable();
     // Clipping by max then min gives what clipToRange gives: the limit
     // beyond it, the value itself (truncated by the conversion) within.
     const __m256d low = _mm256_set1_pd(run.min), high = _mm256_set1_pd(run.max);
     const int64_t step = run.step;
-    int32_t made = 0;
     int64_t pos = run.position;
-    while (made < limit && windowStart(pos) + 32 < in.length) {
-        const int64_t base = windowStart(pos);
-        const int64_t end = chunkEnd(in, base);
-        chunkToDoubles(in, base, end, samples, &toDoublesAvx2<T>);
-        const int64_t last = (end - 32) << kFractionBits;  // window starts below this fit the chunk
-        const double* x = samples - base;
-        for (; made + 4 <= limit && pos + 3 * step < last; pos += 4 * step, made += 4) {
-            const int64_t p1 = pos + step, p2 = p1 + step, p3 = p2 + step;
-            const __m256d v = fourWindowValues(x + windowStart(pos), rowOf(table, pos), x + windowStart(p1),
-                                               rowOf(table, p1), x + windowStart(p2), rowOf(table, p2),
-                                               x + windowStart(p3), rowOf(table, p3));
-            store4(_mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(v, low), high)), out + made);
-        }
-        for (; made < limit && pos < last; pos += step) {
-            const double v = windowValue(x + windowStart(pos), rowOf(table, pos));
-            out[made++] = fromInt<T>(clipToRange(v, run.min, run.max));
-        }
+    int32_t made = 0;
+    for (; limit - made >= 4 && pos + 3 * step < last; pos += 4 * step, made += 4) {
+        const int64_t p1 = pos + step, p2 = p1 + step, p3 = p2 + step;
+        const __m256d v = fourWindowValues(x + windowStart(pos), rowOf(table, pos),
+                                           x + windowStart(p1), rowOf(table, p1),
+                                           x + windowStart(p2), rowOf(table, p2),
+                                           x + windowStart(p3), rowOf(table, p3));
+        store4(_mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(v, low), high)), out + made);
+    }
+    for (; made < limit && pos < last; pos += step) {
+        const double v = windowValue(x + windowStart(pos), rowOf(table, pos));
+        out[made++] = fromInt<T>(clipToRange(v, run.min, run.max));
     }
     run.position = pos;
     return made;
 }
 
 template <typename T>
-const KernelRoutines<T> kAvx2 = {&completeOutputsAvx2<T>, &toDoublesAvx2<T>, "avx2+fma"};
+const KernelRoutines<T> kAvx2 = {&completeOutputs<T, &toDoublesAvx2<T>, &windowsAvx2<T>>, &toDoublesAvx2<T>,
+                                 "avx2+fma"};
 
 bool processorHasAvx2Fma() {
     __builtin_cpu_init();
