@@ -92,7 +92,7 @@ bool VariableRateSamplerateConverter<T, Min, Max>::startsNeedMoving() const {
 template <typename T, int32_t Min, int32_t Max>
 void VariableRateSamplerateConverter<T, Min, Max>::keepHistory(const T* x, int32_t n) {
     const int32_t kept = n < kHistory ? kHistory - n : 0;
-    std::memmove(history_, history_ + kHistory - kept, sizeof(double) * kept);
+    if (kept > 0) std::memmove(history_, history_ + kHistory - kept, sizeof(double) * kept);
     routines_->toDoubles(x + n - kHistory + kept, kHistory - kept, history_ + kept);
 }
 
