@@ -62,7 +62,7 @@ using WindowRoutine = int32_t (*)(const double* x, int64_t last, OutputRun& run,
 template <typename T, void (*ToDoubles)(const T*, int64_t, double*), WindowRoutine<T> Windows>
 int32_t completeOutputs(const BlockInput<T>& in, OutputRun& run, int32_t limit, T* out) {
     const int64_t kChunk = 512;
-    alignas(64) double samples[kChunk + kTaps];
+    double samples[kChunk + kTaps];
     int32_t made = 0;
     while (made < limit && windowStart(run.position) + 32 < in.length) {
         const int64_t base = windowStart(run.position);
