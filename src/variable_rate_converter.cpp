@@ -75,11 +75,12 @@ int32_t VariableRateSamplerateConverter<T, Min, Max>::finishPending(const BlockI
     return made;
 }
 
-// Whether this block's window starts do not simply follow one another by
-// the step from the oldest pending one: when a pending output starts at or
-// after the block (those of prime()), the first new one would start before
-// it, or a window ended before the history (at the stream's start). Once
-// the first block with 32 samples or more is through, none of these holds.
+// Whether this block's window starts need more than the step from the
+// oldest pending one: a pending output that starts at or after the block
+// (those of prime()) is moved before it, a first new output that would
+// start before the block is moved to its start, and windows that ended
+// before the history (at the stream's start) are silence. From the first
+// block of 32 samples or more on, none of these happens.
 template <typename T, int32_t Min, int32_t Max>
 bool VariableRateSamplerateConverter<T, Min, Max>::startsNeedMoving() const {
     const int64_t firstNew = position_ + int64_t(pendingCount_) * fixedStep_;
