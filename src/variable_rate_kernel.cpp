@@ -158,8 +158,9 @@ KSASIO_AVX2 void toDoublesAvx2(const T* x, int64_t n, double* out) {
     toDoubles(x, n, out);
 }
 
-// The four lane sums of taps 0 to 31 of one window: lane l holds
-// x[l] k[l] + x[l + 16] k[l + 16] summed with lanes 4, 8 and 12 apart.
+// Taps 0 to 31 of one window in four lanes: accumulator a holds taps
+// 4a .. 4a + 3 multiplied, plus taps 4a + 16 .. 4a + 19 by FMA, and the
+// accumulators are added as (a0 + a1) + (a2 + a3).
 KSASIO_AVX2_INLINE __m256d laneSums(const double* x, const double* k) {
     __m256d a0 = _mm256_mul_pd(_mm256_loadu_pd(x + 0), _mm256_loadu_pd(k + 0));
     __m256d a1 = _mm256_mul_pd(_mm256_loadu_pd(x + 4), _mm256_loadu_pd(k + 4));
