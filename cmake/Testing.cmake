@@ -37,6 +37,11 @@ if(CMAKE_CROSSCOMPILING_EMULATOR)
   set_tests_properties(wine_server_start PROPERTIES FIXTURES_SETUP wine)
   add_test(NAME wine_server_stop COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} --stop-server)
   set_tests_properties(wine_server_stop PROPERTIES FIXTURES_CLEANUP wine)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    # Says so at once when the 32-bit loader is missing.
+    add_test(NAME wine_32bit_loader COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} --require-32bit)
+    set_tests_properties(wine_32bit_loader PROPERTIES FIXTURES_SETUP wine)
+  endif()
 endif()
 
 # ksasio_add_test(<name> SOURCES ... [LIBS ...] [TIMEOUT s])

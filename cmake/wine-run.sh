@@ -15,11 +15,15 @@ fi
 WINESERVER=$(dirname "$WINE_LOADER")/wineserver
 [ -x "$WINESERVER" ] || WINESERVER=$(command -v wineserver || echo wineserver)
 
-: "${KSASIO_WINEPREFIX:=${CTEST_BINARY_DIR:-$PWD}/wineprefix}"
-# CTest runs tests from their build folder; find the top of the build tree.
-dir=$PWD
-while [ "$dir" != "/" ] && [ ! -f "$dir/CMakeCache.txt" ]; do dir=$(dirname "$dir"); done
-[ -f "$dir/CMakeCache.txt" ] && KSASIO_WINEPREFIX=$dir/wineprefix
+# One prefix per build folder, unless KSASIO_WINEPREFIX names another one
+# (the installer tests keep a prefix of their own).
+if [ -z "${KSASIO_WINEPREFIX:-}" ]; then
+  KSASIO_WINEPREFIX=${CTEST_BINARY_DIR:-$PWD}/wineprefix
+  # CTest runs tests from their build folder; find the top of the build tree.
+  dir=$PWD
+  while [ "$dir" != "/" ] && [ ! -f "$dir/CMakeCache.txt" ]; do dir=$(dirname "$dir"); done
+  [ -f "$dir/CMakeCache.txt" ] && KSASIO_WINEPREFIX=$dir/wineprefix
+fi
 export WINEPREFIX=$KSASIO_WINEPREFIX
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
@@ -85,6 +89,11 @@ install_fonts() {
 }
 
 case "$1" in
+  --require-32bit)
+    # The 64-bit loader hands 32-bit programs to the 32-bit one beside it.
+    [ -x "$(dirname "$WINE_LOADER")/wine" ] && exit 0
+    echo "wine-run: 32-bit Windows programs need Debian's wine32:i386 (dpkg --add-architecture i386; apt-get update; apt-get install wine32:i386)" >&2
+    exit 127 ;;
   --start-server)
     # The server outlives this script: keep it off CTest's output pipe, or
     # CTest waits for the pipe to close. A server already running is fine.

@@ -90,8 +90,11 @@ constexpr size_t kDataFormatSize = 64;       // KSDATAFORMAT, KSDATARANGE
 constexpr size_t kDataRangeAudioSize = 88;   // KSDATARANGE_AUDIO
 constexpr size_t kWaveFormatExSize = 18;     // WAVEFORMATEX, packed
 constexpr size_t kWaveFormatExtensibleSize = 40;
-constexpr size_t kPinConnectSize = 72;       // KSPIN_CONNECT
-constexpr size_t kStreamHeaderSize = 56;     // KSSTREAM_HEADER on 64-bit systems
+// These three hold a handle or a pointer: 32-bit programs (the 32-bit
+// driver) see the smaller sizes.
+constexpr size_t kPinConnectSize = sizeof(void*) == 8 ? 72 : 64;    // KSPIN_CONNECT
+constexpr size_t kStreamHeaderSize = sizeof(void*) == 8 ? 56 : 48;  // KSSTREAM_HEADER
+constexpr size_t kOverlappedSize = sizeof(void*) == 8 ? 32 : 20;    // OVERLAPPED
 }  // namespace ksabi
 
 static_assert(sizeof(KSPROPERTY) == ksabi::kPropertySize, "KSPROPERTY layout");
@@ -106,5 +109,5 @@ static_assert(sizeof(KSDATAFORMAT_WAVEFORMATEX) == 82, "KSDATAFORMAT_WAVEFORMATE
 static_assert(sizeof(KSPIN_CONNECT) == ksabi::kPinConnectSize, "KSPIN_CONNECT layout");
 static_assert(sizeof(KSPIN_CINSTANCES) == 8, "KSPIN_CINSTANCES layout");
 static_assert(sizeof(KSTOPOLOGY_CONNECTION) == 16, "KSTOPOLOGY_CONNECTION layout");
-static_assert(sizeof(void*) != 8 || sizeof(KSSTREAM_HEADER) == ksabi::kStreamHeaderSize, "KSSTREAM_HEADER layout");
-static_assert(sizeof(void*) != 8 || sizeof(OVERLAPPED) == 32, "OVERLAPPED layout");
+static_assert(sizeof(KSSTREAM_HEADER) == ksabi::kStreamHeaderSize, "KSSTREAM_HEADER layout");
+static_assert(sizeof(OVERLAPPED) == ksabi::kOverlappedSize, "OVERLAPPED layout");

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/uint128.h"
 #include "platform/errors.h"
 #include "platform/trace.h"
 #include "sim/capture_signal.h"
@@ -12,6 +13,13 @@ namespace {
 
 constexpr uint64_t kPartsPerFrame = 1000000000000000ull;  // 1e15: ns (1e9) times ppm (1e6)
 
+// Frame counts in those parts outgrow 64 bits within minutes.
+#if defined(__SIZEOF_INT128__)
+using FrameParts = unsigned __int128;
+#else
+using FrameParts = UInt128;
+#endif
+
 }  // namespace
 
 StreamPin::StreamPin(SimController& owner, uint32_t pinId, bool capture, const StreamFormat& format,
@@ -21,7 +29,7 @@ StreamPin::StreamPin(SimController& owner, uint32_t pinId, bool capture, const S
 }
 
 uint64_t StreamPin::framesIn(uint64_t nanoseconds, int32_t driftPpm) const {
-    const unsigned __int128 parts = static_cast<unsigned __int128>(nanoseconds) * format_.rate *
+    const FrameParts parts = FrameParts(nanoseconds) * format_.rate *
                                     static_cast<uint64_t>(1000000 + static_cast<int64_t>(driftPpm));
     return static_cast<uint64_t>(parts / kPartsPerFrame);
 }
@@ -70,8 +78,8 @@ DWORD StreamPin::submit(KSSTREAM_HEADER* header, OVERLAPPED* overlapped) {
 
 void StreamPin::advanceFrames(uint64_t frames, int32_t driftPpm) {
     if (state_ != KSSTATE_RUN) return;
-    const unsigned __int128 parts =
-        static_cast<unsigned __int128>(frames) * static_cast<uint64_t>(1000000 + static_cast<int64_t>(driftPpm)) *
+    const FrameParts parts =
+        FrameParts(frames) * static_cast<uint64_t>(1000000 + static_cast<int64_t>(driftPpm)) *
             1000000000ull +
         manualRemainder_;
     manualFrames_ += static_cast<uint64_t>(parts / kPartsPerFrame);
@@ -80,7 +88,7 @@ void StreamPin::advanceFrames(uint64_t frames, int32_t driftPpm) {
 
 void StreamPin::advanceTime(uint64_t nanoseconds, int32_t driftPpm) {
     if (state_ != KSSTATE_RUN) return;
-    const unsigned __int128 parts = static_cast<unsigned __int128>(nanoseconds) * format_.rate *
+    const FrameParts parts = FrameParts(nanoseconds) * format_.rate *
                                         static_cast<uint64_t>(1000000 + static_cast<int64_t>(driftPpm)) +
                                     manualRemainder_;
     manualFrames_ += static_cast<uint64_t>(parts / kPartsPerFrame);

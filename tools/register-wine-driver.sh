@@ -8,15 +8,17 @@
 #                                        the driver starts its settings dialog
 # Usage:
 #   tools/register-wine-driver.sh DLL [--name NAME] [--clsid {GUID}]
-#       [--brand BRAND --driver-id ID] [--install-folder DIR] [--unregister]
-# Defaults are the VEXA driver's. WINE names the command that runs Windows
+#       [--brand BRAND --driver-id ID] [--install-folder DIR] [--view 64|32]
+#       [--unregister]
+# Defaults are the VEXA driver's. --view 32 registers a 32-bit library in
+# the 32-bit registry view, where 32-bit hosts look (default: 64). WINE names the command that runs Windows
 # programs (default: cmake/wine-run.sh, whose prefix is the build folder's;
 # WINEPREFIX as usual otherwise).
 set -e
 here=$(cd "$(dirname "$0")/.." && pwd)
 WINE=${WINE:-$here/cmake/wine-run.sh}
 dll=""; name="VEXA ASIO"; clsid="{b5834147-757e-45ec-9a70-4b8611658929}"
-brand=VEXA; driver_id=VEXAASIO; folder=""; unregister=0
+brand=VEXA; driver_id=VEXAASIO; folder=""; unregister=0; view=64
 while [ $# -gt 0 ]; do
   case "$1" in
     --name) name=$2; shift 2 ;;
@@ -24,8 +26,9 @@ while [ $# -gt 0 ]; do
     --brand) brand=$2; shift 2 ;;
     --driver-id) driver_id=$2; shift 2 ;;
     --install-folder) folder=$2; shift 2 ;;
+    --view) view=$2; shift 2 ;;
     --unregister) unregister=1; shift ;;
-    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
     -*) echo "register-wine-driver: unknown option $1" >&2; exit 1 ;;
     *) dll=$1; shift ;;
   esac
@@ -34,7 +37,11 @@ if [ -z "$dll" ] || [ ! -f "$dll" ]; then
   echo "register-wine-driver: name the driver library (vexaasio.dll); '$dll' is no file" >&2
   exit 1
 fi
-reg() { "$WINE" reg "$@" /reg:64 </dev/null >/dev/null; }
+case "$view" in
+  64|32) ;;
+  *) echo "register-wine-driver: --view is 64 or 32, not '$view'" >&2; exit 1 ;;
+esac
+reg() { "$WINE" reg "$@" /reg:"$view" </dev/null >/dev/null; }
 if [ "$unregister" = 1 ]; then
   reg delete "HKLM\\SOFTWARE\\ASIO\\$name" /f || true
   reg delete "HKCR\\CLSID\\$clsid" /f || true

@@ -1,4 +1,7 @@
-// The registry functions over the Windows registry (64-bit view).
+// The registry functions over the Windows registry, in the view of the
+// process's own bitness: the 64-bit driver and hosts read the 64-bit view,
+// the 32-bit driver and hosts the 32-bit view (where 32-bit hosts list
+// their drivers and the installer registers the 32-bit library).
 #include <windows.h>
 
 #include "platform/errors.h"
@@ -9,9 +12,17 @@ namespace {
 
 HKEY native(RegKey key) { return static_cast<HKEY>(key); }
 
+// A 32-bit process sees the 32-bit view without asking (and 32-bit systems
+// have only that one).
+#if defined(_WIN64)
+constexpr REGSAM kOwnView = KEY_WOW64_64KEY;
+#else
+constexpr REGSAM kOwnView = 0;
+#endif
+
 using DeleteKeyEx = LONG(WINAPI*)(HKEY, LPCSTR, REGSAM, DWORD);
 
-// RegDeleteKeyExA, which can name the 64-bit view, is missing from old
+// RegDeleteKeyExA, which can name the view, is missing from old
 // systems; it is looked up once and RegDeleteKeyA used without it.
 LONG deleteKey(HKEY parent, const char* subKey) {
     static const DeleteKeyEx deleteKeyEx = [] {
@@ -23,14 +34,14 @@ LONG deleteKey(HKEY parent, const char* subKey) {
         memcpy(&typed, &entry, sizeof typed);
         return typed;
     }();
-    if (deleteKeyEx) return deleteKeyEx(parent, subKey, KEY_WOW64_64KEY, 0);
+    if (deleteKeyEx) return deleteKeyEx(parent, subKey, kOwnView, 0);
     return RegDeleteKeyA(parent, subKey);
 }
 
 // Bottom-up: a key can only be deleted once it has no subkeys.
 LONG deleteTree(HKEY parent, const char* subKey) {
     HKEY key;
-    LONG result = RegOpenKeyExA(parent, subKey, 0, KEY_READ | KEY_WOW64_64KEY, &key);
+    LONG result = RegOpenKeyExA(parent, subKey, 0, KEY_READ | kOwnView, &key);
     if (result != ERROR_SUCCESS) return result;
     for (;;) {
         char name[256];
@@ -59,7 +70,7 @@ uint32_t regCreateKey(RegKey parent, const char* subKey, RegKey* key) {
     if (native(parent) == HKEY_LOCAL_MACHINE) return kErrorAccessDenied;
     HKEY created;
     LONG result = RegCreateKeyExA(native(parent), subKey ? subKey : "", 0, nullptr, 0,
-                                  KEY_READ | KEY_WRITE | KEY_WOW64_64KEY, nullptr, &created, nullptr);
+                                  KEY_READ | KEY_WRITE | kOwnView, nullptr, &created, nullptr);
     if (result == ERROR_SUCCESS) *key = created;
     return static_cast<uint32_t>(result);
 }
@@ -68,7 +79,7 @@ uint32_t regOpenKey(RegKey parent, const char* subKey, bool writable, RegKey* ke
     if (!key) return kErrorInvalidParameter;
     if (writable && native(parent) == HKEY_LOCAL_MACHINE) return kErrorAccessDenied;
     HKEY opened;
-    REGSAM access = KEY_READ | KEY_WOW64_64KEY | (writable ? KEY_WRITE : 0);
+    REGSAM access = KEY_READ | kOwnView | (writable ? KEY_WRITE : 0);
     LONG result = RegOpenKeyExA(native(parent), subKey ? subKey : "", 0, access, &opened);
     if (result == ERROR_SUCCESS) *key = opened;
     return static_cast<uint32_t>(result);
