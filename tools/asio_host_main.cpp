@@ -201,7 +201,12 @@ int main(int argc, char** argv) {
     IASIO* driver = loaded.driver();
     if (options.controlPanel) {
         const ASIOError result = driver->controlPanel();
-        std::printf("controlPanel: %s (%d)\n", result == ASE_OK ? "started" : "not available", result);
+        // A refusal leaves the error text as it was (empty on a new driver).
+        char message[kAsioErrorMessageSize + 1] = {};
+        driver->getErrorMessage(message);
+        message[kAsioErrorMessageSize] = '\0';
+        std::printf("controlPanel: %s (%d); error text \"%s\"\n", result == ASE_OK ? "started" : "not available",
+                    result, message);
         return result == ASE_OK ? kSound : kNoDriver;
     }
     host::DriverDescription description;
