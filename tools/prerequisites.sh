@@ -11,7 +11,8 @@ elif [ "${1:-}" = dialog ]; then
   PACKAGES="cmake ninja-build g++ g++-mingw-w64-x86-64 mingw-w64-x86-64-dev wine64 fonts-wine xvfb"
 else
   PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev pkg-config \
-g++-mingw-w64-x86-64 mingw-w64-x86-64-dev wine64 fonts-wine xvfb libspeexdsp-dev libsoxr-dev valgrind"
+g++-mingw-w64-x86-64 mingw-w64-x86-64-dev g++-mingw-w64-i686 mingw-w64-i686-dev wine64 wine32:i386 nsis \
+fonts-wine xvfb libspeexdsp-dev libsoxr-dev valgrind"
 fi
 missing=""
 for p in $PACKAGES; do
@@ -21,5 +22,9 @@ done
 echo "Installing:$missing"
 SUDO=""
 [ "$(id -u)" = 0 ] || SUDO=sudo
+# The 32-bit driver's tests run on Debian's 32-bit Wine, an i386 package.
+case "$missing" in
+  *:i386*) dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386 ;;
+esac
 $SUDO apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing >/dev/null

@@ -1,15 +1,18 @@
 #!/bin/sh
 # Builds every configuration and runs all tests: native debug, native with
 # address and undefined-behaviour sanitizers, native with the thread
-# sanitizer, the ORLO brand, the Windows x64 build under Wine, and a short
-# bounded run of every fuzz target. Exits non-zero if anything fails.
+# sanitizer, the ORLO brand, the Windows x86 driver and the Windows x64
+# build with the installer under Wine, and a short bounded run of every fuzz
+# target. Exits non-zero if anything fails.
 #   tools/run-tests.sh                  everything
 #   tools/run-tests.sh debug windows    only the named presets (and no fuzzing)
 #   FUZZ_SECONDS=120 tools/run-tests.sh longer fuzzing
 set -e
 cd "$(dirname "$0")/.."
 sh tools/prerequisites.sh
-PRESETS=${*:-"debug asan tsan orlo windows"}
+# windows32 before windows: the installer of the x64 build takes its 32-bit
+# driver from the windows32 build.
+PRESETS=${*:-"debug asan tsan orlo windows32 windows"}
 JOBS=${JOBS:-$(nproc)}
 for preset in $PRESETS; do
   echo "=== $preset: configure and build"

@@ -11,7 +11,7 @@
 #   refusals      controlPanel with a broken install folder value or no
 #                 dialog program, in both bitnesses: ASE_NotPresent, no text
 #   in-use        setup and uninstaller refuse while a host holds the driver
-#                 and change nothing
+#                 and change nothing; so does an uninstaller on another folder
 #   uninstall     removes its files and keys; settings, other drivers and
 #                 the user's own files stay
 #   upgrade       an older version upgraded in place, then moved, then removed
@@ -241,6 +241,12 @@ case "$scenario" in
     run_uninstaller 3 "$default_folder"
     [ "$(snapshot)" = "$before" ] || fail "the uninstaller changed the installation while the 32-bit driver was in use"
     hold_end
+    # An uninstaller started on a folder that holds no installation leaves
+    # the real one alone.
+    cp "$(unix_folder "$default_folder")/uninstall.exe" "$drive_c/uninstall-copy.exe"
+    run_with_folder 2 'C:\uninstall-copy.exe' _? 'C:\users'
+    rm -f "$drive_c/uninstall-copy.exe"
+    [ "$(snapshot)" = "$before" ] || fail "an uninstaller on another folder changed the installation"
     check_installed "$default_folder" "$VERSION"
     ;;
   uninstall)
