@@ -208,6 +208,17 @@ case "$scenario" in
       expect_dialog_started
       echo "$bits-bit host: streams with and without units, starts the dialog"
     done
+    # The dialog (64-bit) stores the user's settings; both drivers read them.
+    default_size=$(grep "^Buffer size:" "$work/64-stream-nobus.txt")
+    wine reg add "$settings_key" /v "Buffer Size" /t REG_DWORD /d 8 /f /reg:64 >/dev/null
+    for host in "$HOST64" "$HOST32"; do
+      wine "$host" --name "$ASIO_NAME" --list >"$work/list.txt" 2>&1 || { cat "$work/list.txt"; fail "--list failed"; }
+      size=$(grep "^Buffer size:" "$work/list.txt" | tr -d '\r')
+      [ -n "$size" ] && [ "$size" != "$default_size" ] || fail "$host did not take the stored buffer length ($size)"
+      [ -z "${stored_size:-}" ] || [ "$size" = "$stored_size" ] || fail "the hosts report $stored_size and $size"
+      stored_size=$size
+    done
+    wine reg delete "$settings_key" /f >/dev/null
     ;;
   refusals)
     dialog="$(unix_folder "$default_folder")/$DIALOG_FILE"
