@@ -29,6 +29,16 @@ export KSASIO_WINEPREFIX="$PREFIX"
 unset KSASIO_SIM_BUS
 
 fail() { echo "FAIL: $*"; exit 1; }
+# Polls COMMAND every 0.1 s, at most 30 s; fails with MESSAGE.
+wait_until() {  # MESSAGE COMMAND...
+  message=$1; shift
+  tries=0
+  until "$@"; do
+    tries=$((tries + 1))
+    [ $tries -lt 300 ] || fail "$message"
+    sleep 0.1
+  done
+}
 wine() { "$RUNNER" "$@" </dev/null; }
 winpath() { wine winepath -w "$1" 2>/dev/null | tr -d '\r'; }
 
@@ -127,12 +137,7 @@ check_removed() {  # FOLDER
 hold_start() {  # HOST
   "$RUNNER" "$1" --name "$ASIO_NAME" --seconds 8 --tone none </dev/null >"$work/holder.txt" 2>&1 &
   holder=$!
-  tries=0
-  until grep -q "^Streaming" "$work/holder.txt"; do
-    tries=$((tries + 1))
-    [ $tries -lt 300 ] || { cat "$work/holder.txt"; fail "the host never started streaming"; }
-    sleep 0.1
-  done
+  wait_until "the host never started streaming" grep -q "^Streaming" "$work/holder.txt"
 }
 hold_end() {
   status=0
@@ -160,12 +165,7 @@ control_panel() {  # HOST: runs --control-panel; the output is in $work/panel.tx
   return $status
 }
 expect_dialog_started() {
-  tries=0
-  until [ -s "$dialog_log" ]; do
-    tries=$((tries + 1))
-    [ $tries -lt 100 ] || fail "the installed dialog was not started"
-    sleep 0.1
-  done
+  wait_until "the installed dialog was not started" test -s "$dialog_log"
   [ "$(tr -d '\r' <"$dialog_log")" = "$(printf '1\n%s' "$default_folder\\$DIALOG_FILE")" ] ||
     { cat "$dialog_log"; fail "the dialog was not started by its installed path alone"; }
 }
