@@ -154,8 +154,9 @@ snapshot() {
   key_values 64 "$program_key"
 }
 
-# TEMPORARY, while the installer ships the dialog stand-in: it records its
-# command line in the file KSASIO_DIALOG_STAND_IN_LOG names.
+# The stand-in the installer ships while the build has no dialog (TEMPORARY)
+# records its command line in the file KSASIO_DIALOG_STAND_IN_LOG names; the
+# real dialog is seen running in the prefix's process list and ended.
 dialog_log=$work/dialog-started.txt
 control_panel() {  # HOST: runs --control-panel; the output is in $work/panel.txt
   rm -f "$dialog_log"
@@ -164,7 +165,17 @@ control_panel() {  # HOST: runs --control-panel; the output is in $work/panel.tx
     </dev/null >"$work/panel.txt" 2>&1 || status=$?
   return $status
 }
+dialog_process() {  # the dialog's process id in the prefix, if it runs
+  wine wmic process get name,processid 2>/dev/null | tr -d '\000\r' |
+    awk -v name="$DIALOG_FILE" 'tolower($1) == tolower(name) { print $2 }'
+}
+dialog_running() { [ -n "$(dialog_process)" ]; }
 expect_dialog_started() {
+  if [ "$DIALOG_STAND_IN" = no ]; then
+    wait_until "the installed dialog was not started" dialog_running
+    wine taskkill /f /pid "$(dialog_process)" >/dev/null 2>&1 || true
+    return
+  fi
   wait_until "the installed dialog was not started" test -s "$dialog_log"
   [ "$(tr -d '\r' <"$dialog_log")" = "$(printf '1\n%s' "$default_folder\\$DIALOG_FILE")" ] ||
     { cat "$dialog_log"; fail "the dialog was not started by its installed path alone"; }
