@@ -8,7 +8,6 @@
 ;   DRIVER_FILE DIALOG_FILE        names of the installed files
 ;   DRIVER64 DRIVER32 DIALOG       the built files to ship
 ;   OUTFILE                        the installer to write
-;   DIALOG_STAND_IN                (optional) DIALOG is a stand-in
 ;
 ; Exit codes (installer and uninstaller): 0 done, 1 cancelled by the user,
 ; 2 stopped for another reason, 3 a running program holds the driver or
@@ -217,9 +216,6 @@ Section "-Install"
     !insertmacro REMOVE_FILES "$PreviousFolder"
   ${EndIf}
 
-!ifdef DIALOG_STAND_IN
-  DetailPrint "This build has no settings dialog yet: it installs a stand-in."
-!endif
   SetOutPath "$INSTDIR"
   File "/oname=${DRIVER_FILE}" "${DRIVER64}"
   File "/oname=${DIALOG_FILE}" "${DIALOG}"
