@@ -53,6 +53,30 @@ struct AudioInterfaceInfo {
     DWORD captureAliasFlags = 0;
 };
 
+// What the system tells about a device or an interface class (the
+// WM_DEVICECHANGE events of RegisterDeviceNotification).
+enum class DeviceNotice : uint32_t {
+    Arrival,            // DBT_DEVICEARRIVAL: an interface of a watched class appeared
+    QueryRemove,        // DBT_DEVICEQUERYREMOVE: close every handle to the device, or its removal fails
+    QueryRemoveFailed,  // DBT_DEVICEQUERYREMOVEFAILED: the removal was called off; the device stays
+    RemovePending,      // DBT_DEVICEREMOVEPENDING: the device is going
+    RemoveComplete,     // DBT_DEVICEREMOVECOMPLETE: the device (or an interface of a watched class) is gone
+};
+
+// Receives the notices of the watches it was given to. The call comes on a
+// thread of the boundary (a hidden window's thread on Windows; in the
+// simulator, the thread whose call caused the notice, with no lock of the
+// bus held), one notice at a time. A query-remove is granted only if the
+// handles to the device are closed when the call returns.
+class DeviceNoticeSinkIf {
+public:
+    virtual ~DeviceNoticeSinkIf() = default;
+    virtual void deviceNotice(uint64_t cookie, DeviceNotice notice) = 0;
+};
+
+// A registration of RegisterDeviceNotification; 0 stands for none.
+using DeviceWatch = uint64_t;
+
 class DeviceBoundaryIf {
 public:
     virtual ~DeviceBoundaryIf() = default;
@@ -106,10 +130,36 @@ public:
     virtual CONFIGRET cmGetDeviceIdSize(ULONG* size, DEVINST node, ULONG flags) = 0;
     virtual CONFIGRET cmGetDeviceId(DEVINST node, char* buffer, ULONG bufferLength, ULONG flags) = 0;
 
+    // CM_Get_Device_Interface_List_Size and CM_Get_Device_Interface_ListA
+    // with CM_GET_DEVICE_INTERFACE_LIST_PRESENT: the paths of the present
+    // interfaces of a class that the device instance `deviceId` exposes
+    // (an empty list when it exposes none).
+    virtual CONFIGRET cmGetDeviceInterfaceList(const GUID& interfaceClass, const char* deviceId,
+                                               std::vector<std::string>& paths) = 0;
+
     // HidD_GetSerialNumberString on a handle from openDevice() on a HID path:
     // the serial number string descriptor as UTF-16 (little-endian units),
     // terminated when it fits in bufferBytes.
     virtual bool hidGetSerialNumberString(HANDLE hidDevice, void* buffer, ULONG bufferBytes) = 0;
+
+    // RegisterDeviceNotification with DBT_DEVTYP_HANDLE: query-remove,
+    // query-remove-failed, remove-pending and remove-complete of the device
+    // behind an open handle. The watch outlives the handle: a device whose
+    // removal was called off is told so after its handles were closed.
+    // 0 when the system refuses.
+    virtual DeviceWatch watchDevice(HANDLE device, DeviceNoticeSinkIf* sink, uint64_t cookie) = 0;
+    // RegisterDeviceNotification with DBT_DEVTYP_DEVICEINTERFACE: arrivals
+    // and removals of interfaces of the class.
+    virtual DeviceWatch watchInterfaceClass(const GUID& interfaceClass, DeviceNoticeSinkIf* sink,
+                                            uint64_t cookie) = 0;
+    // UnregisterDeviceNotification. No notice of the watch starts after this
+    // returns; one already being delivered on another thread may still run,
+    // so a sink outlives its watches until flushNotices has returned.
+    virtual void unwatch(DeviceWatch watch) = 0;
+    // Returns once no notice is being delivered on another thread (and, with
+    // no watch left, ends the boundary's notice thread). Call it without
+    // holding any lock a sink takes.
+    virtual void flushNotices() = 0;
 };
 
 // The process's device boundary, chosen once (see the top of this file).

@@ -83,6 +83,10 @@ inline HANDLE completionEvent(const OVERLAPPED& overlapped) {
     return reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(overlapped.hEvent) & ~uintptr_t{1});
 }
 
+// The HID device interface class (GUID_DEVINTERFACE_HID), under which the
+// system lists the paths of HID devices.
+constexpr GUID kHidInterfaceClass = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+
 // Published layout sizes every caller may rely on.
 constexpr size_t kPropertySize = 24;         // KSPROPERTY
 constexpr size_t kPinPropertySize = 32;      // KSP_PIN, KSP_NODE
@@ -108,6 +112,7 @@ static_assert(sizeof(WAVEFORMATEXTENSIBLE) == ksabi::kWaveFormatExtensibleSize, 
 static_assert(sizeof(KSDATAFORMAT_WAVEFORMATEX) == 82, "KSDATAFORMAT_WAVEFORMATEX layout");
 static_assert(sizeof(KSPIN_CONNECT) == ksabi::kPinConnectSize, "KSPIN_CONNECT layout");
 static_assert(sizeof(KSPIN_CINSTANCES) == 8, "KSPIN_CINSTANCES layout");
+static_assert(sizeof(KSALLOCATOR_FRAMING) == 24, "KSALLOCATOR_FRAMING layout");
 static_assert(sizeof(KSTOPOLOGY_CONNECTION) == 16, "KSTOPOLOGY_CONNECTION layout");
 static_assert(sizeof(KSSTREAM_HEADER) == ksabi::kStreamHeaderSize, "KSSTREAM_HEADER layout");
 static_assert(sizeof(OVERLAPPED) == ksabi::kOverlappedSize, "OVERLAPPED layout");

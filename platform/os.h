@@ -118,6 +118,13 @@ Handle createThread(ThreadProc proc, void* argument, bool suspended,
 bool resumeThread(Handle thread);
 // Changes the calling thread's priority; false if the system refused.
 bool setCurrentThreadPriority(ThreadPriority priority);
+// The calling thread joins the multimedia class scheduler's "Pro Audio"
+// task (Windows: avrt.dll from the system folder, bound at run time), which
+// schedules it ahead of other work. Where that cannot be had it runs at
+// time-critical priority instead, and the result is null. A task is left
+// with leaveProAudioTask on the same thread.
+Handle joinProAudioTask();
+void leaveProAudioTask(Handle task);
 bool getExitCode(Handle threadOrProcess, uint32_t* exitCode);
 uint32_t currentThreadId();
 void sleepMs(uint32_t milliseconds);

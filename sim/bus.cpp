@@ -102,8 +102,10 @@ SimBus::~SimBus() {
     os::ScopedLock hold(*lock_);
     // Requests still queued point into their callers' memory: complete them
     // as cancelled rather than leave waiters hanging.
+    for (auto& controller : controllers_) controller->config_.faults.lateCancel = false;
     for (auto& entry : handles_)
         if (entry.second.pin) entry.second.pin->cancelAll();
+    deliverLate();
     for (auto& controller : controllers_) {
         controller->plugged_ = false;
         controller->pins_.clear();
@@ -114,49 +116,65 @@ SimBus::~SimBus() {
 // ------------------------------------------------------------- controllers
 
 std::shared_ptr<SimController> SimBus::plug(const ControllerConfig& config) {
-    os::ScopedLock hold(*lock_);
-    if (config.serial.size() > kMaxSerialUnits || config.port > kMaxPort) return nullptr;
-    ControllerConfig chosen = config;
-    if (chosen.port == 0) chosen.port = freePort();
-    if (chosen.port == 0 || portTaken(chosen.port, nullptr)) return nullptr;
-    auto controller = std::make_shared<SimController>(lock_, chosen);
-    controller->setFaults(chosen.faults);  // clamps the drift
-    attach(controller);
+    std::shared_ptr<SimController> controller;
+    {
+        os::ScopedLock hold(*lock_);
+        if (config.serial.size() > kMaxSerialUnits || config.port > kMaxPort) return nullptr;
+        ControllerConfig chosen = config;
+        if (chosen.port == 0) chosen.port = freePort();
+        if (chosen.port == 0 || portTaken(chosen.port, nullptr)) return nullptr;
+        controller = std::make_shared<SimController>(lock_, chosen);
+        controller->setFaults(chosen.faults);  // clamps the drift
+        attach(controller);
+    }
+    deliverNotices();
     return controller;
 }
 
 bool SimBus::replug(const std::shared_ptr<SimController>& controller) {
-    os::ScopedLock hold(*lock_);
-    if (!controller || controller->lock_ != lock_ || controller->plugged_) return false;
-    if (portTaken(controller->config_.port, controller.get())) return false;
-    attach(controller);
+    {
+        os::ScopedLock hold(*lock_);
+        if (!controller || controller->lock_ != lock_ || controller->plugged_) return false;
+        if (portTaken(controller->config_.port, controller.get())) return false;
+        attach(controller);
+    }
+    deliverNotices();
     return true;
 }
 
 bool SimBus::unplug(const std::shared_ptr<SimController>& controller) {
-    os::ScopedLock hold(*lock_);
-    if (!controller || !controller->plugged_ || controller->lock_ != lock_) return false;
-    detach(*controller);
+    {
+        os::ScopedLock hold(*lock_);
+        if (!controller || !controller->plugged_ || controller->lock_ != lock_) return false;
+        detach(*controller);
+    }
+    deliverNotices();
     return true;
 }
 
 bool SimBus::move(const std::shared_ptr<SimController>& controller, uint32_t port) {
-    os::ScopedLock hold(*lock_);
-    if (!controller || controller->lock_ != lock_ || port == 0 || port > kMaxPort) return false;
-    if (portTaken(port, controller.get())) return false;
-    if (controller->plugged_) detach(*controller);
-    controller->config_.port = port;
-    attach(controller);
+    {
+        os::ScopedLock hold(*lock_);
+        if (!controller || controller->lock_ != lock_ || port == 0 || port > kMaxPort) return false;
+        if (portTaken(port, controller.get())) return false;
+        if (controller->plugged_) detach(*controller);
+        controller->config_.port = port;
+        attach(controller);
+    }
+    deliverNotices();
     return true;
 }
 
 bool SimBus::setQelmLayout(const std::shared_ptr<SimController>& controller, QelmLayout layout) {
-    os::ScopedLock hold(*lock_);
-    if (!controller || controller->lock_ != lock_ || controller->config_.model != Model::Qelm) return false;
-    const bool wasPlugged = controller->plugged_;
-    if (wasPlugged) detach(*controller);
-    controller->config_.layout = layout;
-    if (wasPlugged) attach(controller);
+    {
+        os::ScopedLock hold(*lock_);
+        if (!controller || controller->lock_ != lock_ || controller->config_.model != Model::Qelm) return false;
+        const bool wasPlugged = controller->plugged_;
+        if (wasPlugged) detach(*controller);
+        controller->config_.layout = layout;
+        if (wasPlugged) attach(controller);
+    }
+    deliverNotices();
     return true;
 }
 
@@ -180,7 +198,7 @@ bool SimBus::portTaken(uint32_t port, const SimController* except) const {
 void SimBus::attach(const std::shared_ptr<SimController>& controller) {
     SimController& c = *controller;
     c.generation_ = nextGeneration_++;
-    c.filter_ = describeFilter(c.config_.model, c.config_.layout);
+    c.filter_ = describeFilter(c.config_);
     c.instances_.assign(c.filter_.pins.size(), 0);
     c.pins_.clear();
     buildTree(c);
@@ -189,10 +207,13 @@ void SimBus::attach(const std::shared_ptr<SimController>& controller) {
         controllers_.push_back(controller);
     TRACE("SimBus: %s %s plugged into port %u", modelInfo(c.config_.model).name, narrow(c.config_.serial).c_str(),
           c.config_.port);
+    queueClassNotices(os::DeviceNotice::Arrival);
 }
 
 void SimBus::detach(SimController& c) {
     // Like a removed device: everything in flight fails, the handles die.
+    queueDeviceNotices(c, os::DeviceNotice::RemoveComplete);
+    queueClassNotices(os::DeviceNotice::RemoveComplete);
     for (StreamPin* pin : c.pins_) pin->failAll(ksabi::kStatusDeviceNotConnected);
     c.pins_.clear();
     std::fill(c.instances_.begin(), c.instances_.end(), 0u);
@@ -231,10 +252,19 @@ void SimBus::removeNode(DEVINST node) {
 void SimBus::buildTree(SimController& c) {
     const ModelInfo& m = modelInfo(c.config_.model);
     const uint32_t port = c.config_.port;
+    c.hidPaths_.clear();
+    c.aliasLessPaths_.clear();
     auto add = [&](DEVINST parent, const std::string& id) {
         const DEVINST node = addNode(parent, id);
         c.nodes_.push_back(node);
         return node;
+    };
+    auto addInterface = [&](DEVINST node, const GUID& interfaceClass, const std::string& path) {
+        nodes_[node].interfaces.push_back({interfaceClass, path});
+        return path;
+    };
+    auto addHid = [&](DEVINST parent, const std::string& id) {
+        return addInterface(add(parent, id), ksabi::kHidInterfaceClass, interfacePathOf(id, kHidInterfaceClass, ""));
     };
 
     DEVINST functionParent = 0;
@@ -247,10 +277,8 @@ void SimBus::buildTree(SimController& c) {
         const std::string serial = c.config_.faults.unreadableSerial ? std::string() : narrow(c.config_.serial);
         const DEVINST control =
             add(hub, format("USB\\VID_%04X&PID_%04X\\", m.controlVendorId, m.controlProductId) + serial);
-        const std::string hidId =
-            format("HID\\VID_%04X&PID_%04X\\8&%08x&0&0000", m.controlVendorId, m.controlProductId, portHash(port, 3));
-        add(control, hidId);
-        c.hidPath_ = interfacePathOf(hidId, kHidInterfaceClass, "");
+        c.hidPaths_.push_back(addHid(control, format("HID\\VID_%04X&PID_%04X\\8&%08x&0&0000", m.controlVendorId,
+                                                     m.controlProductId, portHash(port, 3))));
     } else {
         functionParent = add(rootHub_, format("USB\\VID_%04X&PID_%04X\\6&%08x&0&%u", m.vendorId, m.productId,
                                               portHash(port, 1), port));
@@ -259,20 +287,34 @@ void SimBus::buildTree(SimController& c) {
     const std::string audioId = format("USB\\VID_%04X&PID_%04X&MI_%02u\\", m.vendorId, m.productId, m.audioInterface) +
                                 format("7&%08x&0&%04u", portHash(port, 4), m.audioInterface);
     c.audioNode_ = add(functionParent, audioId);
-    c.interfacePath_ = interfacePathOf(audioId, kAudioInterfaceClass, "\\global");
+    c.interfacePath_ = addInterface(c.audioNode_, KSCATEGORY_AUDIO,
+                                    interfacePathOf(audioId, kAudioInterfaceClass, "\\global"));
+    // The audio function's topology filter: a KS audio interface too, with
+    // neither a render nor a capture alias.
+    c.aliasLessPaths_.push_back(addInterface(c.audioNode_, KSCATEGORY_AUDIO,
+                                             interfacePathOf(audioId, kAudioInterfaceClass, "\\topology")));
 
     if (c.config_.model == Model::Qelm) {
-        // Its MIDI function sits between audio and HID, so a walk has to skip it.
-        add(functionParent, format("USB\\VID_%04X&PID_%04X&MI_03\\7&%08x&0&0003", m.vendorId, m.productId,
-                                   portHash(port, 5)));
+        // Its MIDI function sits between audio and HID, so a walk has to skip
+        // it; its KS interface has no render or capture alias either.
+        const std::string midiId =
+            format("USB\\VID_%04X&PID_%04X&MI_03\\7&%08x&0&0003", m.vendorId, m.productId, portHash(port, 5));
+        c.aliasLessPaths_.push_back(addInterface(add(functionParent, midiId), KSCATEGORY_AUDIO,
+                                                 interfacePathOf(midiId, kAudioInterfaceClass, "\\global")));
     }
     const DEVINST hidFunction =
         add(functionParent, format("USB\\VID_%04X&PID_%04X&MI_%02u\\", m.vendorId, m.productId, m.hidInterface) +
                                 format("7&%08x&0&%04u", portHash(port, 6), m.hidInterface));
-    const std::string hidId = format("HID\\VID_%04X&PID_%04X&MI_%02u\\", m.vendorId, m.productId, m.hidInterface) +
-                              format("8&%08x&0&0000", portHash(port, 7), 0);
-    add(hidFunction, hidId);
-    if (!m.behindHub) c.hidPath_ = interfacePathOf(hidId, kHidInterfaceClass, "");
+    const uint32_t collections = m.behindHub ? 1 : std::min<uint32_t>(std::max<uint32_t>(c.config_.hidCollections, 1), 9);
+    for (uint32_t k = 0; k < collections; ++k) {
+        // A device with several top-level collections has one HID device
+        // node per collection, its identifier marked &Col01, &Col02, ...
+        std::string id = format("HID\\VID_%04X&PID_%04X&MI_%02u", m.vendorId, m.productId, m.hidInterface);
+        if (collections > 1) id += format("&Col%02u", k + 1, 0);
+        id += format("\\8&%08x&0&%04u", portHash(port, 7), k);
+        const std::string path = addHid(hidFunction, id);
+        if (!m.behindHub) c.hidPaths_.push_back(path);
+    }
 }
 
 CONFIGRET SimBus::cmGetParent(DEVINST* parent, DEVINST node, ULONG flags) {
@@ -336,18 +378,48 @@ CONFIGRET SimBus::cmGetDeviceId(DEVINST node, char* buffer, ULONG bufferLength, 
     return CR_SUCCESS;
 }
 
+CONFIGRET SimBus::cmGetDeviceInterfaceList(const GUID& interfaceClass, const char* deviceId,
+                                           std::vector<std::string>& paths) {
+    paths.clear();
+    if (deviceId == nullptr) return CR_INVALID_POINTER;
+    os::ScopedLock hold(*lock_);
+    for (const auto& node : nodes_) {
+        if (!sameTextNoCase(node.second.id, deviceId)) continue;
+        for (const auto& entry : node.second.interfaces)
+            if (os::guidEquals(entry.first, interfaceClass)) paths.push_back(entry.second);
+        return CR_SUCCESS;
+    }
+    return CR_NO_SUCH_DEVNODE;
+}
+
 // ------------------------------------------------------------------ listing
 
 bool SimBus::listAudioInterfaces(std::vector<os::AudioInterfaceInfo>& interfaces) {
     interfaces.clear();
+    {
+        os::ScopedLock hold(*lock_);
+        deliverLate();
+        refreshFromFile();
+    }
+    removeRequestedByFile();
+    deliverNotices();
     os::ScopedLock hold(*lock_);
-    refreshFromFile();
     std::vector<SimController*> plugged;
     for (const auto& c : controllers_)
         if (c->plugged_) plugged.push_back(c.get());
     std::sort(plugged.begin(), plugged.end(),
               [](const SimController* a, const SimController* b) { return a->config_.port < b->config_.port; });
     for (const SimController* c : plugged) {
+        if (c->config_.faults.aliasLessFirst) {
+            // The system lists a device's interfaces in no promised order;
+            // its topology and MIDI filters may well come first.
+            for (const std::string& path : c->aliasLessPaths_) {
+                os::AudioInterfaceInfo alone;
+                alone.path = path;
+                alone.deviceInstance = c->audioNode_;
+                interfaces.push_back(std::move(alone));
+            }
+        }
         os::AudioInterfaceInfo info;
         info.path = c->interfacePath_;
         info.deviceInstance = c->audioNode_;
@@ -395,7 +467,8 @@ HANDLE SimBus::openDevice(const char* path, DWORD desiredAccess, DWORD shareMode
     for (const auto& c : controllers_) {
         if (!c->plugged_) continue;
         const bool filter = sameTextNoCase(c->interfacePath_, path);
-        const bool hid = !filter && sameTextNoCase(c->hidPath_, path);
+        bool hid = false;
+        for (const std::string& hidPath : c->hidPaths_) hid = hid || (!filter && sameTextNoCase(hidPath, path));
         if (!filter && !hid) continue;
         uint32_t& fault = filter ? c->config_.faults.failOpen : c->config_.faults.failHidOpen;
         if (SimController::consume(fault)) {
@@ -420,8 +493,9 @@ bool SimBus::closeDevice(HANDLE device) {
     }
     HandleEntry& entry = it->second;
     if (entry.pin) {
-        entry.pin->cancelAll();
         SimController& c = *entry.controller;
+        if (isLive(entry) && entry.pin->state() != KSSTATE_STOP) ++c.pinsClosedUnstopped_;
+        entry.pin->cancelAll();
         if (isLive(entry)) {
             c.pins_.erase(std::remove(c.pins_.begin(), c.pins_.end(), entry.pin.get()), c.pins_.end());
             const uint32_t pinId = entry.pin->pinId();
@@ -446,18 +520,22 @@ DWORD SimBus::ksCreatePin(HANDLE filter, const KSPIN_CONNECT* connect, DWORD des
     }
     StreamFormat format;
     uint32_t pinId = 0;
-    const DWORD error = checkConnection(c.filter_, connect, &format, &pinId);
+    const DWORD error = checkConnection(c.filter_, c.config_.faults, connect, &format, &pinId);
     if (error != 0) return error;
+    // Held by another program: the class driver refuses a further instance.
+    if (c.config_.faults.inUse) return kErrorBadCommand;
     if (c.instances_[pinId] >= c.filter_.pins[pinId].possibleInstances) return kErrorBusy;
 
     KSDATAFORMAT dataFormat;
     std::memcpy(&dataFormat, connect + 1, sizeof(dataFormat));
     const uint8_t* formatBytes = reinterpret_cast<const uint8_t*>(connect + 1);
     std::vector<uint8_t> copy(formatBytes, formatBytes + dataFormat.FormatSize);
-    auto streamPin = std::make_shared<StreamPin>(c, pinId, c.filter_.pins[pinId].capture, format, std::move(copy));
+    auto streamPin =
+        std::make_shared<StreamPin>(c, pinId, c.filter_.pins[pinId].capture, format, std::move(copy), &late_);
     c.pins_.push_back(streamPin.get());
     ++c.instances_[pinId];
     *pin = newHandle({HandleKind::Pin, entry->controller, entry->generation, streamPin});
+    streamPin->setHandle(reinterpret_cast<uintptr_t>(*pin));
     return 0;
 }
 
@@ -466,6 +544,7 @@ DWORD SimBus::ksCreatePin(HANDLE filter, const KSPIN_CONNECT* connect, DWORD des
 bool SimBus::deviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD inSize, void* outBuffer,
                              DWORD outSize, DWORD* bytesReturned, OVERLAPPED* overlapped) {
     os::ScopedLock hold(*lock_);
+    deliverLate();
     HandleEntry* entry = findHandle(device);
     if (entry == nullptr) {
         os::setLastError(os::kErrorInvalidHandle);
@@ -560,6 +639,19 @@ bool SimBus::answerPinProperty(HandleEntry& entry, void* inBuffer, DWORD inSize,
         }
         return finishProperty(os::kErrorNotFound, 0, false, bytesReturned, overlapped);
     }
+    const uint32_t framing = entry.controller->config_.faults.framingBytes;
+    if (property.Id == KSPROPERTY_CONNECTION_ALLOCATORFRAMING && get && framing != 0) {
+        KSALLOCATOR_FRAMING value;
+        std::memset(&value, 0, sizeof(value));
+        value.RequirementsFlags = KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY;
+        value.Frames = 2;
+        value.FrameSize = framing;
+        if (outSize == 0) return finishProperty(os::kErrorMoreData, sizeof(value), false, bytesReturned, overlapped);
+        if (outSize < sizeof(value))
+            return finishProperty(os::kErrorInsufficientBuffer, sizeof(value), false, bytesReturned, overlapped);
+        std::memcpy(outBuffer, &value, sizeof(value));
+        return finishProperty(0, sizeof(value), pend, bytesReturned, overlapped);
+    }
     if (property.Id == KSPROPERTY_CONNECTION_DATAFORMAT && get) {
         const std::vector<uint8_t>& format = pin.dataFormat();
         const DWORD needed = static_cast<DWORD>(format.size());
@@ -613,6 +705,7 @@ bool SimBus::getOverlappedResult(HANDLE device, OVERLAPPED* overlapped, DWORD* b
         ULONG_PTR bytes = 0;
         {
             os::ScopedLock hold(*lock_);
+            deliverLate();
             if (findHandle(device) == nullptr && overlapped->Internal == ksabi::kStatusPending) {
                 os::setLastError(os::kErrorInvalidHandle);
                 return false;
@@ -688,6 +781,7 @@ bool SimBus::hidGetSerialNumberString(HANDLE hidDevice, void* buffer, ULONG buff
 uint64_t SimBus::now() const { return mode_ == ClockMode::Manual ? 0 : os::nanoseconds(); }
 
 void SimBus::serviceAll() {
+    deliverLate();
     const uint64_t t = now();
     const bool manual = mode_ == ClockMode::Manual;
     for (const auto& c : controllers_)
@@ -810,13 +904,20 @@ void SimBus::refreshFromFile() {
         }
         const ControllerConfig& w = wanted->config;
         const bool replace = w.port != c->config_.port || w.layout != c->config_.layout ||
-                             w.renderAlias != c->config_.renderAlias || w.captureAlias != c->config_.captureAlias;
+                             w.renderAlias != c->config_.renderAlias || w.captureAlias != c->config_.captureAlias ||
+                             w.renderRanges != c->config_.renderRanges ||
+                             w.captureRanges != c->config_.captureRanges ||
+                             w.hidCollections != c->config_.hidCollections;
         if (w.faults != c->fileFaults_) {
             // Only an edited fault line resets the counters; a re-read does not.
             c->fileFaults_ = w.faults;
             c->setFaults(w.faults);
         }
-        if (replace) {
+        if (w.disabled) {
+            // Disabling asks the driver to let go first; that happens once
+            // the listing has released the lock.
+            fileRemovals_.push_back(c);
+        } else if (replace) {
             detach(*c);
             toAttach.push_back({c, wanted});
         }
@@ -825,7 +926,7 @@ void SimBus::refreshFromFile() {
         bool known = false;
         for (const auto& c : fileControllers)
             if (sameUnit(e.config, c->config_)) known = true;
-        if (!known) {
+        if (!known && !e.config.disabled) {
             auto c = std::make_shared<SimController>(lock_, e.config);
             c->fromFile_ = true;
             c->fileFaults_ = e.config.faults;

@@ -14,10 +14,14 @@
 //
 // Thread safety: every method takes one re-enterable lock per bus, so the
 // driver's polling thread, its streaming thread, host threads and tests may
-// call at once. Events of completed requests are set with the lock held;
-// nothing else is called out of the bus.
+// call at once. Events of completed requests are set with the lock held.
+// Device notices (watchDevice, watchInterfaceClass) are the one call out of
+// the bus: they are delivered on the thread whose call caused them (plug,
+// unplug, requestRemoval, a listing that re-read the bus file), after that
+// call has let go of the lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -55,6 +59,16 @@ public:
     bool move(const std::shared_ptr<SimController>& controller, uint32_t port);
     // A QELM unit switched to its other layout re-enumerates at the same port.
     bool setQelmLayout(const std::shared_ptr<SimController>& controller, QelmLayout layout);
+    // The removal the system asks for when a device is disabled or its
+    // driver updated: every watch on the controller's handles hears a
+    // query-remove. A handle to it still open afterwards refuses the removal
+    // (the watches hear query-remove-failed, the controller stays and counts
+    // a veto); otherwise it goes as if unplugged. True when it went.
+    bool requestRemoval(const std::shared_ptr<SimController>& controller);
+    // Completions a device delivered late (Faults::lateCancel) to requests
+    // whose pin handle had been closed already: written into memory whose
+    // owner thought it was its own again.
+    uint64_t completionsAfterClose() const;
     std::vector<std::shared_ptr<SimController>> controllers() const;
 
     // A bus description file (docs/simulator.md), re-read at every
@@ -86,7 +100,14 @@ public:
     CONFIGRET cmGetSibling(DEVINST* sibling, DEVINST node, ULONG flags) override;
     CONFIGRET cmGetDeviceIdSize(ULONG* size, DEVINST node, ULONG flags) override;
     CONFIGRET cmGetDeviceId(DEVINST node, char* buffer, ULONG bufferLength, ULONG flags) override;
+    CONFIGRET cmGetDeviceInterfaceList(const GUID& interfaceClass, const char* deviceId,
+                                       std::vector<std::string>& paths) override;
     bool hidGetSerialNumberString(HANDLE hidDevice, void* buffer, ULONG bufferBytes) override;
+    os::DeviceWatch watchDevice(HANDLE device, os::DeviceNoticeSinkIf* sink, uint64_t cookie) override;
+    os::DeviceWatch watchInterfaceClass(const GUID& interfaceClass, os::DeviceNoticeSinkIf* sink,
+                                        uint64_t cookie) override;
+    void unwatch(os::DeviceWatch watch) override;
+    void flushNotices() override;
 
 private:
     enum class HandleKind { Filter, Pin, Hid };
@@ -100,6 +121,18 @@ private:
         std::string id;
         DEVINST parent = 0;
         std::vector<DEVINST> children;
+        std::vector<std::pair<GUID, std::string>> interfaces;  // class, path
+    };
+    struct Watch {
+        os::DeviceNoticeSinkIf* sink;
+        uint64_t cookie;
+        std::shared_ptr<SimController> controller;  // null: an interface-class watch
+        uint32_t generation;
+        GUID interfaceClass;
+    };
+    struct PendingNotice {
+        os::DeviceWatch watch;
+        os::DeviceNotice notice;
     };
 
     HandleEntry* findHandle(HANDLE handle);
@@ -122,6 +155,17 @@ private:
 
     void refreshFromFile();
     void reportProblem(const BusFileProblem& problem);
+    // Disabled bus-file lines of plugged controllers, asked to go once the
+    // listing has let go of the lock.
+    void removeRequestedByFile();
+
+    // Notices are queued with the lock held and delivered without it.
+    void queueDeviceNotices(const SimController& controller, os::DeviceNotice notice);
+    void queueClassNotices(os::DeviceNotice notice);
+    void deliverNotices();
+    uint32_t openHandlesOf(const SimController& controller) const;
+    // Completes the cancellations a device held back (Faults::lateCancel).
+    void deliverLate();
 
     uint64_t now() const;
     void ensureClock();
@@ -144,6 +188,14 @@ private:
     bool busFileRead_ = false;
     std::set<std::string> reported_;
     uint32_t warnings_ = 0;
+
+    std::map<os::DeviceWatch, Watch> watches_;
+    os::DeviceWatch nextWatch_ = 1;
+    std::vector<PendingNotice> notices_;
+    std::atomic<int> delivering_{0};
+    std::vector<std::shared_ptr<SimController>> fileRemovals_;
+    std::vector<LateCompletion> late_;
+    uint64_t completionsAfterClose_ = 0;
 
     os::Handle clockThread_ = nullptr;
     os::Handle clockWake_ = nullptr;

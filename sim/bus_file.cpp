@@ -150,6 +150,60 @@ bool parseMalformation(const std::string& text, Malformation* m) {
     return true;
 }
 
+bool parseHex(const std::string& text, uint32_t* value) {
+    std::string digits = text;
+    if (digits.size() > 2 && digits[0] == '0' && digits[1] == 'x') digits = digits.substr(2);
+    if (digits.empty() || digits.size() > 8) return false;
+    uint32_t v = 0;
+    for (char c : digits) {
+        if (!isHex(c)) return false;
+        v = (v << 4) | static_cast<uint32_t>(hexValue(c));
+    }
+    *value = v;
+    return true;
+}
+
+// One data range: CHANNELSxBITS[inCONTAINER]@RATE[-RATE], e.g. 2x24in32@44100-48000.
+bool parseRange(const std::string& text, FormatRange* range) {
+    const size_t x = text.find('x');
+    const size_t at = text.find('@');
+    if (x == std::string::npos || at == std::string::npos || at < x) return false;
+    const std::string bitsPart = text.substr(x + 1, at - x - 1);
+    const size_t in = bitsPart.find("in");
+    const std::string ratePart = text.substr(at + 1);
+    const size_t dash = ratePart.find('-');
+    FormatRange r{0, 0, 0, 0, 0};
+    if (!parseUnsigned(text.substr(0, x), 16, &r.channels) || r.channels == 0) return false;
+    if (!parseUnsigned(bitsPart.substr(0, in), 32, &r.bits) || r.bits < 8) return false;
+    if (in != std::string::npos && (!parseUnsigned(bitsPart.substr(in + 2), 32, &r.containerBits) ||
+                                    r.containerBits < r.bits || r.containerBits % 8 != 0))
+        return false;
+    if (r.containerBits == 0 && r.bits % 8 != 0) return false;
+    if (!parseUnsigned(ratePart.substr(0, dash), 768000, &r.minRate) || r.minRate == 0) return false;
+    r.maxRate = r.minRate;
+    if (dash != std::string::npos && (!parseUnsigned(ratePart.substr(dash + 1), 768000, &r.maxRate) ||
+                                      r.maxRate < r.minRate))
+        return false;
+    *range = r;
+    return true;
+}
+
+bool parseRanges(const std::string& text, std::vector<FormatRange>* ranges) {
+    std::vector<FormatRange> parsed;
+    size_t start = 0;
+    while (start <= text.size()) {
+        const size_t comma = text.find(',', start);
+        const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        FormatRange range{0, 0, 0, 0, 0};
+        if (!parseRange(item, &range) || parsed.size() == 16) return false;
+        parsed.push_back(range);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    *ranges = parsed;
+    return true;
+}
+
 // Applies one key=value (or bare flag) to the configuration.
 bool applyKey(const std::string& key, const std::u16string& rawValue, bool hasValue, ControllerConfig* config,
               bool* portGiven, std::string* reason) {
@@ -196,6 +250,33 @@ bool applyKey(const std::string& key, const std::u16string& rawValue, bool hasVa
         if (value == "more-data") f.sizeQueryInsufficientBuffer = false;
         else if (value == "insufficient-buffer") f.sizeQueryInsufficientBuffer = true;
         else ok = false;
+    } else if (key == "fail-packets") {
+        ok = hasValue && parseCount(value, &f.failPackets);
+    } else if (key == "empty-reads") {
+        ok = hasValue && parseCount(value, &f.emptyReads);
+    } else if (key == "stall") {
+        ok = hasValue && parseCount(value, &f.stallPackets);
+    } else if (key == "late-cancel") {
+        ok = parseFlag(value, hasValue, &f.lateCancel);
+    } else if (key == "in-use") {
+        ok = parseFlag(value, hasValue, &f.inUse);
+    } else if (key == "extensible-only") {
+        ok = parseFlag(value, hasValue, &f.extensibleOnly);
+    } else if (key == "channel-mask") {
+        ok = hasValue && (value == "any" ? (f.channelMask = Faults::kAnyChannelMask, true)
+                                         : parseHex(value, &f.channelMask));
+    } else if (key == "framing") {
+        ok = hasValue && parseUnsigned(value, 1u << 24, &f.framingBytes);
+    } else if (key == "alias-less-first") {
+        ok = parseFlag(value, hasValue, &f.aliasLessFirst);
+    } else if (key == "disabled") {
+        ok = parseFlag(value, hasValue, &config->disabled);
+    } else if (key == "hid-collections") {
+        ok = hasValue && parseUnsigned(value, 9, &config->hidCollections) && config->hidCollections != 0;
+    } else if (key == "render-ranges") {
+        ok = hasValue && parseRanges(value, &config->renderRanges);
+    } else if (key == "capture-ranges") {
+        ok = hasValue && parseRanges(value, &config->captureRanges);
     } else if (key == "malformed") {
         ok = hasValue && parseMalformation(value, &f.malformed);
     } else if (key == "drift") {

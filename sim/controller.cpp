@@ -40,7 +40,22 @@ std::string SimController::interfacePath() const {
 
 std::string SimController::hidPath() const {
     os::ScopedLock hold(*lock_);
-    return plugged_ ? hidPath_ : std::string();
+    return plugged_ && !hidPaths_.empty() ? hidPaths_.front() : std::string();
+}
+
+std::vector<std::string> SimController::hidPaths() const {
+    os::ScopedLock hold(*lock_);
+    return plugged_ ? hidPaths_ : std::vector<std::string>();
+}
+
+uint32_t SimController::pinsClosedUnstopped() const {
+    os::ScopedLock hold(*lock_);
+    return pinsClosedUnstopped_;
+}
+
+uint32_t SimController::removalVetoes() const {
+    os::ScopedLock hold(*lock_);
+    return removalVetoes_;
 }
 
 DEVINST SimController::audioDeviceInstance() const {

@@ -57,6 +57,12 @@ public:
     uint32_t openPins() const;
     // The current KS state of the render or capture pin; KSSTATE_STOP when none.
     KSSTATE pinState(bool capture) const;
+    // Pin handles closed before their pin had been stepped down to STOP.
+    uint32_t pinsClosedUnstopped() const;
+    // Removals (requestRemoval) refused because a handle stayed open.
+    uint32_t removalVetoes() const;
+    // Every path at which its HID device answers (one per collection).
+    std::vector<std::string> hidPaths() const;
 
     static constexpr size_t kDefaultRenderedCap = 8u << 20;
 
@@ -82,7 +88,12 @@ private:
     std::vector<DEVINST> nodes_;       // device-tree nodes, parents first
     DEVINST audioNode_ = 0;
     std::string interfacePath_;
-    std::string hidPath_;
+    std::vector<std::string> hidPaths_;
+    // Interfaces without a render or capture alias: the topology filter and
+    // the MIDI function (QELM).
+    std::vector<std::string> aliasLessPaths_;
+    uint32_t pinsClosedUnstopped_ = 0;
+    uint32_t removalVetoes_ = 0;
 
     // What streamed.
     std::vector<uint8_t> rendered_;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -23,6 +24,23 @@ enum class QelmLayout { FourFour, EightTwo };
 
 // Whether a render or capture alias of the audio interface exists.
 enum class AliasState { Present, Removed, Missing };
+
+// One audio data range of a streaming pin: exactly `channels` channels,
+// `bits` valid bits per sample (what KSDATARANGE_AUDIO publishes) carried in
+// `containerBits`-bit containers (0: the same as bits), a rate interval.
+struct FormatRange {
+    uint32_t channels;
+    uint32_t bits;
+    uint32_t minRate;
+    uint32_t maxRate;
+    uint32_t containerBits = 0;
+
+    uint32_t container() const { return containerBits != 0 ? containerBits : bits; }
+    bool operator==(const FormatRange& o) const {
+        return channels == o.channels && bits == o.bits && minRate == o.minRate && maxRate == o.maxRate &&
+               container() == o.container();
+    }
+};
 
 // Ways a filter can answer a property request wrongly, to prove that the
 // Kernel Streaming layer survives devices that lie.
@@ -53,6 +71,19 @@ struct Faults {
     bool wildcardRanges = false;   // audio data ranges carry a wildcard (null) SubFormat
     Malformation malformed = Malformation::None;
 
+    // What real USB audio devices do (docs/simulator.md):
+    uint32_t failPackets = 0;      // stream requests complete with STATUS_UNSUCCESSFUL (as across a sleep)
+    uint32_t emptyReads = 0;       // capture requests complete successfully with DataUsed 0
+    uint32_t stallPackets = 0;     // stream requests the clock never completes; only a cancel ends them
+    bool lateCancel = false;       // cancelled requests complete after the cancelling call has returned
+    bool inUse = false;            // another program holds the streaming pins
+    bool extensibleOnly = false;   // plain PCM refused beyond 16 bits or 2 channels, as the USB class driver does
+    uint32_t channelMask = kAnyChannelMask;  // the one speaker mask extensible formats must carry
+    uint32_t framingBytes = 0;     // KSPROPERTY_CONNECTION_ALLOCATORFRAMING FrameSize; smaller packets fail
+    bool aliasLessFirst = false;   // the topology and MIDI interfaces are listed before the wave interface
+
+    static constexpr uint32_t kAnyChannelMask = 0xFFFFFFFFu;
+
     bool operator==(const Faults& other) const;
     bool operator!=(const Faults& other) const { return !(*this == other); }
 };
@@ -72,6 +103,16 @@ struct ControllerConfig {
     QelmLayout layout = QelmLayout::FourFour;
     AliasState renderAlias = AliasState::Present;
     AliasState captureAlias = AliasState::Present;  // only for models with capture channels
+    // Replace the model's data ranges when not empty (the capture ones only
+    // for models with a capture pin).
+    std::vector<FormatRange> renderRanges;
+    std::vector<FormatRange> captureRanges;
+    // HID top-level collections of the control interface: from 2 on, one HID
+    // device node per collection, with &Col01, &Col02, ... in its identifier.
+    uint32_t hidCollections = 1;
+    // Disabled (bus file): a plugged unit is asked to go as SimBus::requestRemoval
+    // does, and is not plugged while the line says so.
+    bool disabled = false;
     Faults faults;
 };
 

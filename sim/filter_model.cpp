@@ -82,6 +82,7 @@ void putAudioRanges(Reply& reply, const PinDescription& pin, const Faults& fault
         range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
         range.DataRange.SubFormat = faults.wildcardRanges ? GUID_NULL : KSDATAFORMAT_SUBTYPE_PCM;
         range.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+        // Ranges publish valid bits; the container is the device's business.
         range.MaximumChannels = f.channels;
         range.MinimumBitsPerSample = f.bits;
         range.MaximumBitsPerSample = f.bits;
@@ -119,6 +120,7 @@ bool pinReply(const FilterDescription& filter, const std::vector<uint32_t>& inst
             KSPIN_CINSTANCES counts{};
             counts.PossibleCount = pin.possibleInstances;
             counts.CurrentCount = pinId < instances.size() ? instances[pinId] : 0;
+            if (pin.streaming && faults.inUse) counts.CurrentCount = pin.possibleInstances;
             reply.put(counts);
             return true;
         }
@@ -211,11 +213,12 @@ uint32_t bitCount(uint32_t v) {
 
 }  // namespace
 
-FilterDescription describeFilter(Model model, QelmLayout layout) {
+FilterDescription describeFilter(const ControllerConfig& config) {
     FilterDescription filter;
     filter.categories = {KSCATEGORY_AUDIO, KSCATEGORY_RENDER};
     filter.renderPin = 0;
-    filter.pins.push_back(streamingPin(false, renderFormats(model, layout)));
+    filter.pins.push_back(streamingPin(
+        false, config.renderRanges.empty() ? renderFormats(config.model, config.layout) : config.renderRanges));
     filter.pins.push_back(bridgePin(KSPIN_DATAFLOW_OUT, KSNODETYPE_SPEAKER, u"Speakers"));
     filter.nodes.push_back({KSNODETYPE_VOLUME, u"Volume"});
     filter.nodes.push_back({KSNODETYPE_DAC, u"DAC"});
@@ -223,7 +226,8 @@ FilterDescription describeFilter(Model model, QelmLayout layout) {
     filter.connections.push_back(link(0, KSNODEPIN_STANDARD_OUT, 1, KSNODEPIN_STANDARD_IN));
     filter.connections.push_back(link(1, KSNODEPIN_STANDARD_OUT, KSFILTER_NODE, 1));
 
-    std::vector<FormatRange> capture = captureFormats(model, layout);
+    std::vector<FormatRange> capture = captureFormats(config.model, config.layout);
+    if (!capture.empty() && !config.captureRanges.empty()) capture = config.captureRanges;
     if (!capture.empty()) {
         filter.categories.push_back(KSCATEGORY_CAPTURE);
         filter.pins.push_back(bridgePin(KSPIN_DATAFLOW_IN, KSNODETYPE_LINE_CONNECTOR, u"Line In"));
@@ -298,8 +302,8 @@ PropertyReply answerFilterProperty(const FilterDescription& filter, const std::v
     return result;
 }
 
-DWORD checkConnection(const FilterDescription& filter, const KSPIN_CONNECT* connect, StreamFormat* format,
-                      uint32_t* pinId) {
+DWORD checkConnection(const FilterDescription& filter, const Faults& faults, const KSPIN_CONNECT* connect,
+                      StreamFormat* format, uint32_t* pinId) {
     if (connect == nullptr || format == nullptr || pinId == nullptr) return os::kErrorInvalidParameter;
     KSPIN_CONNECT request;
     std::memcpy(&request, connect, sizeof(request));
@@ -344,7 +348,12 @@ DWORD checkConnection(const FilterDescription& filter, const KSPIN_CONNECT* conn
         if (valid != 0) accepted.validBits = valid;
         accepted.channelMask = extensible.dwChannelMask;
         if (bitCount(accepted.channelMask) > wave.nChannels) return kErrorNoMatch;
+        if (faults.channelMask != Faults::kAnyChannelMask && accepted.channelMask != faults.channelMask)
+            return kErrorNoMatch;
     } else if (wave.wFormatTag != WAVE_FORMAT_PCM) {
+        return kErrorNoMatch;
+    } else if (faults.extensibleOnly && (wave.wBitsPerSample > 16 || wave.nChannels > 2)) {
+        // The USB audio class driver wants these formats in their extensible form.
         return kErrorNoMatch;
     }
     if (accepted.channels == 0 || accepted.containerBits == 0 || accepted.containerBits % 8 != 0 ||
@@ -355,8 +364,10 @@ DWORD checkConnection(const FilterDescription& filter, const KSPIN_CONNECT* conn
         return os::kErrorInvalidParameter;
 
     for (const FormatRange& range : pin.formats) {
-        // Like USB audio filters, a range admits its exact channel count only.
-        if (range.channels == accepted.channels && range.bits == accepted.containerBits &&
+        // Like USB audio filters, a range admits its exact channel count only,
+        // and its valid bits in the container its device carries them in.
+        if (range.channels == accepted.channels && range.bits == accepted.validBits &&
+            range.container() == accepted.containerBits &&
             accepted.rate >= range.minRate && accepted.rate <= range.maxRate) {
             *format = accepted;
             *pinId = request.PinId;

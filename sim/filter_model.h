@@ -38,10 +38,11 @@ struct FilterDescription {
     int capturePin = -1;  // index of the capture streaming pin, -1 if none
 };
 
-// The filter of a model in a layout: render streaming pin, speaker bridge
-// pin and, for models with capture channels, line-in bridge pin and capture
-// streaming pin; a volume/DAC and ADC/volume topology between them.
-FilterDescription describeFilter(Model model, QelmLayout layout);
+// The filter of a controller's model in its layout: render streaming pin,
+// speaker bridge pin and, for models with capture channels, line-in bridge
+// pin and capture streaming pin; a volume/DAC and ADC/volume topology
+// between them. Ranges the configuration gives replace the model's.
+FilterDescription describeFilter(const ControllerConfig& config);
 
 // The answer to one property request on the filter handle.
 struct PropertyReply {
@@ -51,7 +52,8 @@ struct PropertyReply {
 
 // Answers a KSPROPSETID_Pin or KSPROPSETID_Topology request. `in` holds the
 // request (KSPROPERTY, KSP_PIN or KSP_NODE), `out` the caller's buffer.
-// `currentInstances` has one entry per pin. Size queries (outSize 0) answer
+// `currentInstances` has one entry per pin; a streaming pin held by another
+// program (Faults::inUse) reports its instances used up. Size queries (outSize 0) answer
 // ERROR_MORE_DATA, or ERROR_INSUFFICIENT_BUFFER when the faults say so;
 // buffers too small answer ERROR_INSUFFICIENT_BUFFER with the needed size.
 PropertyReply answerFilterProperty(const FilterDescription& filter, const std::vector<uint32_t>& currentInstances,
@@ -70,13 +72,16 @@ struct StreamFormat {
 // Checks a KsCreatePin request (KSPIN_CONNECT immediately followed by a
 // KSDATAFORMAT and its wave format; FormatSize says how many bytes follow)
 // against the filter: pin id, standard interface and medium, no
-// PinToHandle, a PCM wave format (plain or extensible) that one of the pin's
-// data ranges admits. Returns 0 and the format, or the Win32 error the
-// system would report (ERROR_INVALID_PARAMETER, ERROR_NO_MATCH, ...).
-DWORD checkConnection(const FilterDescription& filter, const KSPIN_CONNECT* connect, StreamFormat* format,
-                      uint32_t* pinId);
+// PinToHandle, a PCM wave format (plain or extensible) whose valid bits,
+// container, channels and rate one of the pin's data ranges admits, and
+// what the faults ask of formats (extensible only, one channel mask).
+// Returns 0 and the format, or the Win32 error the system would report
+// (ERROR_INVALID_PARAMETER, ERROR_NO_MATCH, ...).
+DWORD checkConnection(const FilterDescription& filter, const Faults& faults, const KSPIN_CONNECT* connect,
+                      StreamFormat* format, uint32_t* pinId);
 
 // Win32 codes the filter answers with beyond platform/errors.h.
+constexpr DWORD kErrorBadCommand = 22;  // KsCreatePin on a pin another program holds
 constexpr DWORD kErrorBusy = 170;
 constexpr DWORD kErrorNoMatch = 1169;
 constexpr DWORD kErrorSetNotFound = 1170;

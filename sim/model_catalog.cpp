@@ -76,7 +76,10 @@ bool Faults::operator==(const Faults& o) const {
            unreadableSerial == o.unreadableSerial && driftPpm == o.driftPpm &&
            pendPropertyRequests == o.pendPropertyRequests &&
            sizeQueryInsufficientBuffer == o.sizeQueryInsufficientBuffer && wildcardRanges == o.wildcardRanges &&
-           malformed == o.malformed;
+           malformed == o.malformed && failPackets == o.failPackets && emptyReads == o.emptyReads &&
+           stallPackets == o.stallPackets && lateCancel == o.lateCancel && inUse == o.inUse &&
+           extensibleOnly == o.extensibleOnly && channelMask == o.channelMask && framingBytes == o.framingBytes &&
+           aliasLessFirst == o.aliasLessFirst;
 }
 
 std::u16string widen(const std::string& text) {

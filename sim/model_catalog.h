@@ -9,15 +9,6 @@
 
 namespace sim {
 
-// One audio data range of a streaming pin: exactly `channels` channels,
-// one sample width, a rate interval.
-struct FormatRange {
-    uint32_t channels;
-    uint32_t bits;
-    uint32_t minRate;
-    uint32_t maxRate;
-};
-
 struct ModelInfo {
     Model model;
     const char* name;        // "QELM", "TAVIO RAW", ...

@@ -23,8 +23,13 @@ using FrameParts = UInt128;
 }  // namespace
 
 StreamPin::StreamPin(SimController& owner, uint32_t pinId, bool capture, const StreamFormat& format,
-                     std::vector<uint8_t> dataFormat)
-    : owner_(owner), pinId_(pinId), capture_(capture), format_(format), dataFormat_(std::move(dataFormat)) {
+                     std::vector<uint8_t> dataFormat, std::vector<LateCompletion>* late)
+    : owner_(owner),
+      pinId_(pinId),
+      capture_(capture),
+      format_(format),
+      dataFormat_(std::move(dataFormat)),
+      late_(late) {
     std::memset(queue_, 0, sizeof(queue_));
 }
 
@@ -69,6 +74,7 @@ DWORD StreamPin::submit(KSSTREAM_HEADER* header, OVERLAPPED* overlapped) {
     packet.event = ksabi::completionEvent(*overlapped);
     const uint32_t bytes = capture_ ? header->FrameExtent : header->DataUsed;
     packet.frames = format_.blockAlign == 0 ? 0 : bytes / format_.blockAlign;
+    packet.stalled = SimController::consume(owner_.config_.faults.stallPackets);
     ++count_;
     overlapped->Internal = ksabi::kStatusPending;
     overlapped->InternalHigh = 0;
@@ -109,6 +115,15 @@ void StreamPin::service(uint64_t nowNs, bool manualClock) {
             return;
         }
         const Packet packet = queue_[head_];
+        if (packet.stalled) {
+            // A device that stopped completing: the hardware runs on, the
+            // packets behind the stuck one wait with it.
+            if (now > cursor_) {
+                stats.framesLost += now - cursor_;
+                cursor_ = now;
+            }
+            return;
+        }
         if (cursor_ + packet.frames > now) return;
         head_ = (head_ + 1) % kQueueCapacity;
         --count_;
@@ -119,6 +134,27 @@ void StreamPin::service(uint64_t nowNs, bool manualClock) {
 void StreamPin::transfer(const Packet& packet) {
     StreamStats& stats = owner_.stats_[capture_ ? 1 : 0];
     uint32_t frames = packet.frames;
+    Faults& faults = owner_.config_.faults;
+    const bool tooSmall = faults.framingBytes != 0 && uint64_t(frames) * format_.blockAlign < faults.framingBytes;
+    if (tooSmall || SimController::consume(faults.failPackets)) {
+        // The hardware time passes; the request fails (a packet below the
+        // device's framing, or a device that is not ready, as after a sleep).
+        cursor_ += frames;
+        if (capture_) packet.header->DataUsed = 0;
+        ++stats.packetsFailed;
+        complete(packet, tooSmall ? ksabi::kStatusBufferTooSmall : ksabi::kStatusUnsuccessful, 0);
+        return;
+    }
+    if (capture_ && SimController::consume(faults.emptyReads)) {
+        // Completed as a success that carries nothing, as USB devices do
+        // after a glitch.
+        cursor_ += frames;
+        packet.header->DataUsed = 0;
+        ++stats.emptyPackets;
+        ++stats.packetsCompleted;
+        complete(packet, ksabi::kStatusSuccess, packet.header->Size);
+        return;
+    }
     if (capture_) {
         if (SimController::consume(owner_.config_.faults.shortReads)) {
             frames /= 2;
@@ -149,8 +185,12 @@ void StreamPin::failAll(uint32_t status) {
         const Packet packet = queue_[head_];
         head_ = (head_ + 1) % kQueueCapacity;
         --count_;
-        if (capture_) packet.header->DataUsed = 0;
         ++stats.packetsFailed;
+        if (status == ksabi::kStatusCancelled && owner_.config_.faults.lateCancel && late_ != nullptr) {
+            late_->push_back({packet.header, packet.overlapped, packet.event, capture_, handle_});
+            continue;
+        }
+        if (capture_) packet.header->DataUsed = 0;
         complete(packet, status, 0);
     }
 }

@@ -18,18 +18,32 @@ class SimController;
 // Counters of one direction of a controller, over all its pins.
 struct StreamStats {
     uint64_t packetsCompleted = 0;  // completed with success
-    uint64_t packetsFailed = 0;     // cancelled, or failed by an unplug
+    uint64_t packetsFailed = 0;     // cancelled, failed by an unplug or by a fault
     uint64_t framesTransferred = 0; // captured into packets / taken from packets
     uint64_t framesLost = 0;        // hardware frames that found no packet queued
     uint64_t shortPackets = 0;      // capture packets completed with fewer frames
+    uint64_t emptyPackets = 0;      // capture packets completed with DataUsed 0
+};
+
+// A cancelled request whose completion the device delivers later
+// (Faults::lateCancel): it still owns its header, data and OVERLAPPED.
+struct LateCompletion {
+    KSSTREAM_HEADER* header;
+    OVERLAPPED* overlapped;
+    os::Handle event;
+    bool capture;
+    uintptr_t pinHandle;  // the handle it was submitted on
 };
 
 class StreamPin {
 public:
     static constexpr uint32_t kQueueCapacity = 64;
 
+    // Cancellations the device delivers late go to `late`, which the bus
+    // completes at its next call; `handle` is the pin's handle value.
     StreamPin(SimController& owner, uint32_t pinId, bool capture, const StreamFormat& format,
-              std::vector<uint8_t> dataFormat);
+              std::vector<uint8_t> dataFormat, std::vector<LateCompletion>* late);
+    void setHandle(uintptr_t handle) { handle_ = handle; }
     StreamPin(const StreamPin&) = delete;
     StreamPin& operator=(const StreamPin&) = delete;
 
@@ -61,7 +75,8 @@ public:
     void service(uint64_t nowNs, bool manualClock);
 
     // Completes every queued packet with the NTSTATUS given (cancellation,
-    // removal); nothing is transferred.
+    // removal); nothing is transferred. A device with Faults::lateCancel
+    // hands cancellations to the late list instead of completing them.
     void failAll(uint32_t status);
     // CancelIo and CloseHandle cancel everything queued on the pin handle.
     void cancelAll() { failAll(ksabi::kStatusCancelled); }
@@ -72,6 +87,7 @@ private:
         OVERLAPPED* overlapped;
         os::Handle event;
         uint32_t frames;
+        bool stalled;  // the clock never completes it (Faults::stallPackets)
     };
 
     void complete(const Packet& packet, uint32_t status, uint32_t bytes);
@@ -83,6 +99,8 @@ private:
     bool capture_;
     StreamFormat format_;
     std::vector<uint8_t> dataFormat_;
+    std::vector<LateCompletion>* late_;
+    uintptr_t handle_ = 0;
     KSSTATE state_ = KSSTATE_STOP;
 
     Packet queue_[kQueueCapacity];

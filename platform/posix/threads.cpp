@@ -126,6 +126,14 @@ bool setCurrentThreadPriority(ThreadPriority priority) {
     return false;
 }
 
+// No multimedia class scheduler here: the real-time priority is all there is.
+Handle joinProAudioTask() {
+    setCurrentThreadPriority(ThreadPriority::TimeCritical);
+    return nullptr;
+}
+
+void leaveProAudioTask(Handle) {}
+
 bool getExitCode(Handle handle, uint32_t* exitCode) {
     std::lock_guard<std::mutex> lock(posix::objectLock());
     posix::KernelObject* object = posix::lookupLocked(handle);

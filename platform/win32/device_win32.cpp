@@ -1,12 +1,14 @@
 // The real device boundary: thin wrappers over the Win32 file and device I/O
-// calls, SetupAPI, the configuration manager, the HID library and
-// KsCreatePin from ksuser.dll, bound at run time.
+// calls, SetupAPI, the configuration manager, the HID library, KsCreatePin
+// from ksuser.dll (bound at run time) and device notifications.
 #include <atomic>
 #include <cstring>
 
 #include "platform/device.h"
 #include "platform/os.h"
 #include "platform/trace.h"
+#include "platform/win32/device_notices_win32.h"
+#include "platform/win32/system_library.h"
 
 // The mingw-w64 hidsdi.h declares its functions without C linkage.
 extern "C" {
@@ -106,9 +108,43 @@ public:
         return CM_Get_Device_IDA(node, buffer, bufferLength, flags);
     }
 
+    CONFIGRET cmGetDeviceInterfaceList(const GUID& interfaceClass, const char* deviceId,
+                                       std::vector<std::string>& paths) override {
+        paths.clear();
+        if (deviceId == nullptr) return CR_INVALID_POINTER;
+        GUID classCopy = interfaceClass;
+        std::vector<char> id(deviceId, deviceId + std::strlen(deviceId) + 1);
+        // The list may grow between the size and the fetch; ask again then.
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            ULONG length = 0;
+            CONFIGRET result = CM_Get_Device_Interface_List_SizeA(&length, &classCopy, id.data(),
+                                                                  CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
+            if (result != CR_SUCCESS) return result;
+            if (length <= 1) return CR_SUCCESS;
+            std::vector<char> list(length + 1, '\0');
+            result = CM_Get_Device_Interface_ListA(&classCopy, id.data(), list.data(), length,
+                                                   CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
+            if (result == CR_BUFFER_SMALL) continue;
+            if (result != CR_SUCCESS) return result;
+            for (const char* entry = list.data(); *entry != '\0'; entry += std::strlen(entry) + 1)
+                paths.emplace_back(entry);
+            return CR_SUCCESS;
+        }
+        return CR_BUFFER_SMALL;
+    }
+
     bool hidGetSerialNumberString(HANDLE hidDevice, void* buffer, ULONG bufferBytes) override {
         return HidD_GetSerialNumberString(hidDevice, buffer, bufferBytes) != FALSE;
     }
+
+    DeviceWatch watchDevice(HANDLE device, DeviceNoticeSinkIf* sink, uint64_t cookie) override {
+        return notices_.watchHandle(device, sink, cookie);
+    }
+    DeviceWatch watchInterfaceClass(const GUID& interfaceClass, DeviceNoticeSinkIf* sink, uint64_t cookie) override {
+        return notices_.watchClass(interfaceClass, sink, cookie);
+    }
+    void unwatch(DeviceWatch watch) override { notices_.unwatch(watch); }
+    void flushNotices() override { notices_.flush(); }
 
 private:
     static DWORD aliasFlags(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData, const GUID& category) {
@@ -120,11 +156,13 @@ private:
 
     // Bound once per process and never released; a failed load is retried by
     // the next call. Concurrent first calls at worst both load the library,
-    // which only raises its reference count.
+    // which only raises its reference count. Only the system's own copy is
+    // loaded: a ksuser.dll beside the host or in its current folder would
+    // otherwise run inside every program that loads the driver.
     KsCreatePinProc bindKsCreatePin() {
         KsCreatePinProc proc = ksCreatePin_.load(std::memory_order_acquire);
         if (proc != nullptr) return proc;
-        HMODULE library = LoadLibraryA("ksuser.dll");
+        HMODULE library = loadSystemLibrary("ksuser.dll");
         if (library == nullptr) {
             TRACE("Win32DeviceBoundary: ksuser.dll cannot be loaded (%lu)", GetLastError());
             return nullptr;
@@ -139,6 +177,7 @@ private:
     }
 
     std::atomic<KsCreatePinProc> ksCreatePin_{nullptr};
+    DeviceNoticeService notices_;
 };
 
 }  // namespace

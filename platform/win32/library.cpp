@@ -3,6 +3,9 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
+
+#include "platform/win32/system_library.h"
 
 namespace os {
 namespace {
@@ -31,6 +34,16 @@ Library loadLibrary(const char* path) {
     }
     lastLibraryError[0] = '\0';
     return library;
+}
+
+HMODULE loadSystemLibrary(const char* name) {
+    HMODULE library = LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (library != nullptr || GetLastError() != ERROR_INVALID_PARAMETER) return library;
+    char path[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    if (length == 0 || length + 1 + std::strlen(name) >= MAX_PATH) return nullptr;
+    std::snprintf(path + length, MAX_PATH - length, "\\%s", name);
+    return LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 void* getProcAddress(Library library, const char* name) {

@@ -11,6 +11,7 @@
 
 #include "platform/errors.h"
 #include "platform/os.h"
+#include "platform/win32/system_library.h"
 
 namespace os {
 
@@ -146,6 +147,53 @@ bool resumeThread(Handle thread) { return ResumeThread(thread) != static_cast<DW
 
 bool setCurrentThreadPriority(ThreadPriority priority) {
     return SetThreadPriority(GetCurrentThread(), nativePriority(priority)) != 0;
+}
+
+namespace {
+
+// avrt.dll, bound once per process and never released.
+struct AvrtEntries {
+    HANDLE(WINAPI* join)(LPCSTR, LPDWORD) = nullptr;
+    BOOL(WINAPI* setPriority)(HANDLE, int) = nullptr;
+    BOOL(WINAPI* leave)(HANDLE) = nullptr;
+};
+
+const AvrtEntries& avrt() {
+    static const AvrtEntries entries = [] {
+        AvrtEntries e;
+        HMODULE library = loadSystemLibrary("avrt.dll");
+        if (library == nullptr) return e;
+        e.join = reinterpret_cast<decltype(e.join)>(
+            reinterpret_cast<void*>(GetProcAddress(library, "AvSetMmThreadCharacteristicsA")));
+        e.setPriority =
+            reinterpret_cast<decltype(e.setPriority)>(reinterpret_cast<void*>(GetProcAddress(library, "AvSetMmThreadPriority")));
+        e.leave = reinterpret_cast<decltype(e.leave)>(
+            reinterpret_cast<void*>(GetProcAddress(library, "AvRevertMmThreadCharacteristics")));
+        if (e.join == nullptr || e.leave == nullptr) e = AvrtEntries();
+        return e;
+    }();
+    return entries;
+}
+
+constexpr int kAvrtPriorityCritical = 2;  // AVRT_PRIORITY_CRITICAL
+
+}  // namespace
+
+Handle joinProAudioTask() {
+    const AvrtEntries& entries = avrt();
+    DWORD taskIndex = 0;
+    HANDLE task = entries.join != nullptr ? entries.join("Pro Audio", &taskIndex) : nullptr;
+    if (task == nullptr) {
+        // No scheduler service (or it is switched off): time-critical it is.
+        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+        return nullptr;
+    }
+    if (entries.setPriority != nullptr) entries.setPriority(task, kAvrtPriorityCritical);
+    return task;
+}
+
+void leaveProAudioTask(Handle task) {
+    if (task != nullptr && avrt().leave != nullptr) avrt().leave(task);
 }
 
 bool getExitCode(Handle threadOrProcess, uint32_t* exitCode) {

@@ -348,9 +348,20 @@ public:
     CONFIGRET cmGetSibling(DEVINST* s, DEVINST n, ULONG f) override { return bus_.cmGetSibling(s, n, f); }
     CONFIGRET cmGetDeviceIdSize(ULONG* s, DEVINST n, ULONG f) override { return bus_.cmGetDeviceIdSize(s, n, f); }
     CONFIGRET cmGetDeviceId(DEVINST n, char* b, ULONG l, ULONG f) override { return bus_.cmGetDeviceId(n, b, l, f); }
+    CONFIGRET cmGetDeviceInterfaceList(const GUID& c, const char* d, std::vector<std::string>& p) override {
+        return bus_.cmGetDeviceInterfaceList(c, d, p);
+    }
     bool hidGetSerialNumberString(HANDLE h, void* b, ULONG n) override {
         return bus_.hidGetSerialNumberString(h, b, n);
     }
+    os::DeviceWatch watchDevice(HANDLE h, os::DeviceNoticeSinkIf* s, uint64_t c) override {
+        return bus_.watchDevice(h, s, c);
+    }
+    os::DeviceWatch watchInterfaceClass(const GUID& g, os::DeviceNoticeSinkIf* s, uint64_t c) override {
+        return bus_.watchInterfaceClass(g, s, c);
+    }
+    void unwatch(os::DeviceWatch w) override { bus_.unwatch(w); }
+    void flushNotices() override { bus_.flushNotices(); }
 
 private:
     sim::SimBus& bus_;

@@ -92,6 +92,25 @@ CONFIGRET FakeTreeBoundary::cmGetDeviceId(DEVINST node, char* buffer, ULONG buff
     return CR_SUCCESS;
 }
 
+CONFIGRET FakeTreeBoundary::cmGetDeviceInterfaceList(const GUID& interfaceClass, const char* deviceId,
+                                                     std::vector<std::string>& paths) {
+    paths.clear();
+    const Node* found = nullptr;
+    for (const auto& node : nodes_)
+        if (sameNoCase(node.second.id, deviceId)) found = &node.second;
+    if (found == nullptr) return CR_NO_SUCH_DEVNODE;
+    if (!os::guidEquals(interfaceClass, ksabi::kHidInterfaceClass)) return CR_SUCCESS;
+    auto listed = hidInterfaces.find(found->id);
+    if (listed != hidInterfaces.end()) {
+        paths = listed->second;
+    } else if (found->id.compare(0, 4, "HID\\") == 0) {
+        std::string path = "\\\\?\\";
+        for (char c : found->id) path.push_back(c == '\\' ? '#' : c);
+        paths.push_back(path + "#{4D1E55B2-F16F-11CF-88CB-001111000030}");
+    }
+    return CR_SUCCESS;
+}
+
 bool FakeTreeBoundary::hidGetSerialNumberString(HANDLE hidDevice, void* buffer, ULONG bufferBytes) {
     const size_t i = static_cast<size_t>(reinterpret_cast<uintptr_t>(hidDevice) - 0x100);
     if (i >= hids_.size()) return false;

@@ -14,6 +14,10 @@ public:
     // A HID device openable at `path` that answers `units` (terminated only
     // when the caller's buffer has room).
     void addHid(const std::string& path, const std::u16string& units);
+    // The HID interfaces the system lists for a device instance. Without an
+    // entry a HID node ("HID\...") lists the path the system derives from
+    // its identifier, other nodes list none.
+    std::map<std::string, std::vector<std::string>> hidInterfaces;
     int openHandles() const { return openHandles_; }
 
     HANDLE openDevice(const char* path, DWORD, DWORD, DWORD, DWORD) override;
@@ -28,7 +32,13 @@ public:
     CONFIGRET cmGetSibling(DEVINST* sibling, DEVINST node, ULONG flags) override;
     CONFIGRET cmGetDeviceIdSize(ULONG* size, DEVINST node, ULONG flags) override;
     CONFIGRET cmGetDeviceId(DEVINST node, char* buffer, ULONG bufferLength, ULONG flags) override;
+    CONFIGRET cmGetDeviceInterfaceList(const GUID& interfaceClass, const char* deviceId,
+                                       std::vector<std::string>& paths) override;
     bool hidGetSerialNumberString(HANDLE hidDevice, void* buffer, ULONG bufferBytes) override;
+    os::DeviceWatch watchDevice(HANDLE, os::DeviceNoticeSinkIf*, uint64_t) override { return 0; }
+    os::DeviceWatch watchInterfaceClass(const GUID&, os::DeviceNoticeSinkIf*, uint64_t) override { return 0; }
+    void unwatch(os::DeviceWatch) override {}
+    void flushNotices() override {}
 
 private:
     struct Node {

@@ -103,7 +103,16 @@ public:
     CONFIGRET cmGetSibling(DEVINST* sibling, DEVINST node, ULONG flags) override;
     CONFIGRET cmGetDeviceIdSize(ULONG* size, DEVINST node, ULONG flags) override;
     CONFIGRET cmGetDeviceId(DEVINST node, char* buffer, ULONG bufferLength, ULONG flags) override;
+    CONFIGRET cmGetDeviceInterfaceList(const GUID&, const char*, std::vector<std::string>& paths) override {
+        paths.clear();
+        return CR_NO_SUCH_DEVNODE;
+    }
     bool hidGetSerialNumberString(HANDLE hidDevice, void* buffer, ULONG bufferBytes) override;
+    // The filter has no device notices to give.
+    os::DeviceWatch watchDevice(HANDLE, os::DeviceNoticeSinkIf*, uint64_t) override { return 0; }
+    os::DeviceWatch watchInterfaceClass(const GUID&, os::DeviceNoticeSinkIf*, uint64_t) override { return 0; }
+    void unwatch(os::DeviceWatch) override {}
+    void flushNotices() override {}
 
 private:
     enum class Kind { Filter, Pin };

@@ -51,6 +51,33 @@ TEST(BusFileParser, ReadsControllersKeysAndFaults) {
     EXPECT_EQ(c.controllers[3].line, 6u);
 }
 
+TEST(BusFileParser, ReadsWhatRealDevicesDo) {
+    const sim::BusFileContents c = sim::parseBusFile(
+        "QELM serial=RD000001 fail-packets=always empty-reads=3 stall=2 late-cancel in-use extensible-only "
+        "channel-mask=0x0 framing=3528 alias-less-first hid-collections=2 disabled "
+        "render-ranges=2x24in32@44100-48000,3x16@44100 capture-ranges=1x16@48000\n");
+    ASSERT_TRUE(c.problems.empty()) << c.problems[0].reason;
+    ASSERT_EQ(c.controllers.size(), 1u);
+    const sim::ControllerConfig& unit = c.controllers[0].config;
+    EXPECT_EQ(unit.faults.failPackets, sim::Faults::kAlways);
+    EXPECT_EQ(unit.faults.emptyReads, 3u);
+    EXPECT_EQ(unit.faults.stallPackets, 2u);
+    EXPECT_TRUE(unit.faults.lateCancel);
+    EXPECT_TRUE(unit.faults.inUse);
+    EXPECT_TRUE(unit.faults.extensibleOnly);
+    EXPECT_EQ(unit.faults.channelMask, 0u);
+    EXPECT_EQ(unit.faults.framingBytes, 3528u);
+    EXPECT_TRUE(unit.faults.aliasLessFirst);
+    EXPECT_EQ(unit.hidCollections, 2u);
+    EXPECT_TRUE(unit.disabled);
+    const std::vector<sim::FormatRange> render = {{2, 24, 44100, 48000, 32}, {3, 16, 44100, 44100, 0}};
+    EXPECT_EQ(unit.renderRanges, render);
+    ASSERT_EQ(unit.captureRanges.size(), 1u);
+    EXPECT_EQ(unit.captureRanges[0].container(), 16u);
+    EXPECT_EQ(sim::parseBusFile("QELM serial=RD000002").controllers[0].config.faults.channelMask,
+              sim::Faults::kAnyChannelMask);
+}
+
 TEST(BusFileParser, BadLinesAreSkippedWithAReason) {
     const char* bad[] = {
         "ZORK serial=X1234",                       // unknown model
@@ -69,6 +96,11 @@ TEST(BusFileParser, BadLinesAreSkippedWithAReason) {
         "QELM serial=A10 render=gone",             //
         "QELM serial=A11 malformed=sometimes",     //
         "QELM serial=A12 port=99999999999999",     //
+        "QELM serial=A13 channel-mask=0xZ",        //
+        "QELM serial=A14 render-ranges=2x24in16@44100",  // container narrower than the samples
+        "QELM serial=A15 render-ranges=2x20@44100",      // 20 bits need a container
+        "QELM serial=A16 capture-ranges=2x16@48000-44100",
+        "QELM serial=A17 hid-collections=0",       //
     };
     for (const char* line : bad) {
         const sim::BusFileContents c = sim::parseBusFile(line);
@@ -171,6 +203,22 @@ TEST_F(BusFile, EditingTheFilePlugsAndUnplugs) {
 
     std::remove(path.c_str());
     EXPECT_TRUE(list().empty());
+}
+
+TEST_F(BusFile, DisablingAUnitAsksItToGo) {
+    write("QELM serial=FILE0006\n");
+    bus.setBusFile(path);
+    ASSERT_EQ(list().size(), 1u);
+    auto unit = bus.controllers()[0];
+    HANDLE filter = openFilter(bus, list()[0].path);
+    write("QELM serial=FILE0006 disabled\n");
+    EXPECT_EQ(list().size(), 1u) << "an open handle, nobody watching it: the removal is refused";
+    EXPECT_EQ(unit->removalVetoes(), 1u);
+    bus.closeDevice(filter);
+    write("QELM serial=FILE0006 disabled=yes\n");
+    EXPECT_TRUE(list().empty());
+    write("QELM serial=FILE0006\n");
+    EXPECT_EQ(list().size(), 1u);
 }
 
 TEST_F(BusFile, RereadingKeepsFaultCountersAndOpenHandles) {

@@ -213,4 +213,114 @@ TEST(DeviceTree, AliasStatesAppearInTheListing) {
     EXPECT_EQ(interfaces.size(), 1u);
 }
 
+// A real audio function lists its topology and MIDI filters as KS audio
+// interfaces too, without render or capture aliases and in no promised order.
+TEST(DeviceTree, InterfacesWithoutAliasesMayComeFirst) {
+    sim::SimBus bus;
+    sim::ControllerConfig config = qelm("QELM20004");
+    config.faults.aliasLessFirst = true;
+    auto unit = bus.plug(config);
+    ASSERT_TRUE(unit);
+    std::vector<os::AudioInterfaceInfo> interfaces;
+    ASSERT_TRUE(bus.listAudioInterfaces(interfaces));
+    ASSERT_EQ(interfaces.size(), 3u);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(interfaces[i].renderAliasFlags, 0u);
+        EXPECT_EQ(interfaces[i].captureAliasFlags, 0u);
+        EXPECT_NE(interfaces[i].path, unit->interfacePath());
+    }
+    EXPECT_TRUE(containsNoCase(interfaces[0].path, "USB#VID_04D8&PID_0C5E&MI_00")) << "the topology filter";
+    EXPECT_EQ(interfaces[2].path, unit->interfacePath());
+    EXPECT_EQ(interfaces[2].renderAliasFlags, SPINT_ACTIVE);
+    // All of them are the audio function's interfaces in the system's list.
+    std::vector<std::string> paths;
+    ASSERT_EQ(bus.cmGetDeviceInterfaceList(KSCATEGORY_AUDIO, deviceId(bus, unit->audioDeviceInstance()).c_str(), paths),
+              CR_SUCCESS);
+    EXPECT_EQ(paths.size(), 2u);
+}
+
+TEST(DeviceTree, HidDevicesWithSeveralCollectionsListOnePathEach) {
+    sim::SimBus bus;
+    sim::ControllerConfig config = qelm("QELM20005");
+    config.hidCollections = 2;
+    auto unit = bus.plug(config);
+    ASSERT_TRUE(unit);
+    const std::vector<std::string> hidPaths = unit->hidPaths();
+    ASSERT_EQ(hidPaths.size(), 2u);
+    EXPECT_TRUE(containsNoCase(hidPaths[0], "HID#VID_04D8&PID_0C5E&MI_05&Col01#"));
+    // The path built from the prefix alone names nothing.
+    const std::string built = walk(bus, unit->audioDeviceInstance(), kPatterns[4]);
+    bool ok = true;
+    readSerial(bus, built, &ok);
+    EXPECT_FALSE(ok);
+    // The system's list for the first collection's node has the real path.
+    DEVINST parent = 0, child = 0, hid = 0;
+    ASSERT_EQ(bus.cmGetParent(&parent, unit->audioDeviceInstance(), 0), CR_SUCCESS);
+    ASSERT_EQ(bus.cmGetChild(&child, parent, 0), CR_SUCCESS);
+    while (!containsNoCase(deviceId(bus, child), "MI_05")) ASSERT_EQ(bus.cmGetSibling(&child, child, 0), CR_SUCCESS);
+    ASSERT_EQ(bus.cmGetChild(&hid, child, 0), CR_SUCCESS);
+    std::vector<std::string> paths;
+    ASSERT_EQ(bus.cmGetDeviceInterfaceList(ksabi::kHidInterfaceClass, deviceId(bus, hid).c_str(), paths), CR_SUCCESS);
+    ASSERT_EQ(paths.size(), 1u);
+    EXPECT_EQ(paths[0], hidPaths[0]);
+    EXPECT_EQ(readSerial(bus, paths[0], &ok), u"QELM20005");
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(bus.cmGetDeviceInterfaceList(ksabi::kHidInterfaceClass, "HID\\NOTHING\\0", paths),
+              CR_NO_SUCH_DEVNODE);
+}
+
+// Notices as RegisterDeviceNotification gives them.
+class Notices : public ::testing::Test, public os::DeviceNoticeSinkIf {
+protected:
+    void deviceNotice(uint64_t cookie, os::DeviceNotice notice) override {
+        heard.push_back({cookie, notice});
+        if (notice == os::DeviceNotice::QueryRemove && closeOnQuery && filter != INVALID_HANDLE_VALUE) {
+            bus.closeDevice(filter);
+            filter = INVALID_HANDLE_VALUE;
+        }
+    }
+    std::vector<std::pair<uint64_t, os::DeviceNotice>> heard;
+    bool closeOnQuery = true;
+    sim::SimBus bus;
+    HANDLE filter = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(Notices, ArrivalsRemovalsAndQueryRemove) {
+    const os::DeviceWatch arrivals = bus.watchInterfaceClass(KSCATEGORY_AUDIO, this, 7);
+    ASSERT_NE(arrivals, 0u);
+    auto unit = bus.plug(qelm("QELM20006"));
+    ASSERT_EQ(heard.size(), 1u);
+    EXPECT_EQ(heard[0], std::make_pair(uint64_t{7}, os::DeviceNotice::Arrival));
+
+    filter = openFilter(bus, unit->interfacePath());
+    const os::DeviceWatch device = bus.watchDevice(filter, this, 9);
+    ASSERT_NE(device, 0u);
+    // A handle kept open refuses the removal.
+    closeOnQuery = false;
+    heard.clear();
+    EXPECT_FALSE(bus.requestRemoval(unit));
+    EXPECT_TRUE(unit->isPlugged());
+    EXPECT_EQ(unit->removalVetoes(), 1u);
+    ASSERT_EQ(heard.size(), 2u);
+    EXPECT_EQ(heard[0].second, os::DeviceNotice::QueryRemove);
+    EXPECT_EQ(heard[1].second, os::DeviceNotice::QueryRemoveFailed);
+    // Closed on the query, it goes; the watch outlives the handle.
+    closeOnQuery = true;
+    heard.clear();
+    EXPECT_TRUE(bus.requestRemoval(unit));
+    EXPECT_FALSE(unit->isPlugged());
+    ASSERT_EQ(heard.size(), 3u);
+    EXPECT_EQ(heard[1], std::make_pair(uint64_t{9}, os::DeviceNotice::RemoveComplete));
+    EXPECT_EQ(heard[2], std::make_pair(uint64_t{7}, os::DeviceNotice::RemoveComplete));
+
+    // No notice once unwatched.
+    bus.unwatch(device);
+    bus.unwatch(arrivals);
+    heard.clear();
+    ASSERT_TRUE(bus.replug(unit));
+    ASSERT_TRUE(bus.unplug(unit));
+    EXPECT_TRUE(heard.empty());
+    bus.flushNotices();
+}
+
 }  // namespace

@@ -136,6 +136,51 @@ TEST_F(PinCreation, InstanceCountsAreEnforcedAndReported) {
     bus.closeDevice(other);
 }
 
+// What the USB audio class driver asks of formats: the extensible form for
+// wide or many-channel formats, a device's own speaker mask, and valid bits
+// that the range publishes carried in the container the device uses.
+TEST_F(PinCreation, UsbClassFormatRules) {
+    sim::ControllerConfig config = qelm("QELM10007");
+    config.faults.extensibleOnly = true;
+    config.faults.channelMask = 0;
+    config.renderRanges = {{3, 16, 44100, 44100}, {2, 24, 44100, 48000, 32}};
+    open(config);
+    EXPECT_EQ(tryFormat(0, 3, 16, 44100), sim::kErrorNoMatch) << "plain PCM for three channels";
+    EXPECT_EQ(tryFormat(0, 3, 16, 44100, true, 0x7), sim::kErrorNoMatch) << "a mask the device does not use";
+    EXPECT_EQ(tryFormat(0, 3, 16, 44100, true, 0), 0u);
+    EXPECT_EQ(tryFormat(0, 2, 24, 48000, true, 0), sim::kErrorNoMatch) << "24 bits packed";
+    EXPECT_EQ(tryFormat(0, 2, 32, 48000, true, 0), sim::kErrorNoMatch) << "32 valid bits";
+    ConnectRequest padded(0, 2, 32, 48000, true, 0);
+    reinterpret_cast<WAVEFORMATEXTENSIBLE*>(padded.wave())->Samples.wValidBitsPerSample = 24;
+    HANDLE pin;
+    ASSERT_EQ(create(padded, &pin), 0u);
+    close(pin);
+    // The range publishes the valid bits.
+    std::vector<uint8_t> ranges = pinMulti(bus, filter, 0, KSPROPERTY_PIN_DATARANGES);
+    KSDATARANGE_AUDIO second;
+    std::memcpy(&second, ranges.data() + sizeof(KSMULTIPLE_ITEM) + sizeof(KSDATARANGE_AUDIO), sizeof(second));
+    EXPECT_EQ(second.MaximumBitsPerSample, 24u);
+    // Plain PCM stays fine for what the class driver takes in that form.
+    sim::ControllerConfig stereo = qelm("QELM10008");
+    stereo.faults.extensibleOnly = true;
+    stereo.renderRanges = {{2, 16, 44100, 44100}};
+    open(stereo);
+    EXPECT_EQ(tryFormat(0, 2, 16, 44100), 0u);
+}
+
+TEST_F(PinCreation, APinAnotherProgramHoldsIsBusy) {
+    sim::ControllerConfig config = qelm("QELM10009");
+    config.faults.inUse = true;
+    open(config);
+    KSPIN_CINSTANCES counts = pinSimple<KSPIN_CINSTANCES>(bus, filter, 3, KSPROPERTY_PIN_GLOBALCINSTANCES);
+    EXPECT_EQ(counts.CurrentCount, counts.PossibleCount);
+    EXPECT_EQ(tryFormat(0, 4, 16, 44100), sim::kErrorBadCommand);
+    config.faults.inUse = false;
+    controller->setFaults(config.faults);
+    EXPECT_EQ(pinSimple<KSPIN_CINSTANCES>(bus, filter, 3, KSPROPERTY_PIN_CINSTANCES).CurrentCount, 0u);
+    EXPECT_EQ(tryFormat(0, 4, 16, 44100), 0u);
+}
+
 TEST_F(PinCreation, ConnectionStateMovesOneStepAtATime) {
     open(qelm("QELM10005"));
     ConnectRequest request(3, 4, 16, 44100);

@@ -271,6 +271,109 @@ TEST_F(Streaming, ClockDriftMovesTheHardwareAhead) {
     EXPECT_TRUE(packet.o.signalled());
 }
 
+// What real USB devices do to stream requests: fail them for a while, hand
+// back empty captures, stop completing, and complete cancellations late.
+TEST_F(Streaming, FaultsOfRealDevicesShowInTheCompletions) {
+    sim::Faults faults;
+    faults.failPackets = 1;
+    faults.emptyReads = 1;
+    controller->setFaults(faults);
+    Packet captures[3] = {{100, false}, {100, false}, {100, false}};
+    for (Packet& p : captures) submit(bus, capture, p);
+    ASSERT_TRUE(runPin(bus, capture));
+    bus.advanceFrames(300);
+    DWORD bytes = 0;
+    // A failed packet: its event is set, its outcome is an error.
+    ASSERT_TRUE(captures[0].o.signalled());
+    EXPECT_FALSE(bus.getOverlappedResult(capture, &captures[0].o.ov, &bytes, false));
+    EXPECT_EQ(os::lastError(), os::kErrorGenFailure);
+    // An empty one succeeds with nothing in it.
+    ASSERT_TRUE(captures[1].o.signalled());
+    EXPECT_TRUE(bus.getOverlappedResult(capture, &captures[1].o.ov, &bytes, false));
+    EXPECT_EQ(captures[1].header.DataUsed, 0u);
+    // Then the device works again: the third packet holds its own frames.
+    ASSERT_TRUE(bus.getOverlappedResult(capture, &captures[2].o.ov, &bytes, false));
+    EXPECT_EQ(captures[2].header.DataUsed, 100 * kBlockAlign);
+    EXPECT_EQ(captureMismatches(captures[2], 200), 0u);
+    EXPECT_EQ(controller->captureStats().packetsFailed, 1u);
+    EXPECT_EQ(controller->captureStats().emptyPackets, 1u);
+
+    // A stalled request holds up the ones behind it until it is cancelled.
+    faults = sim::Faults();
+    faults.stallPackets = 1;
+    controller->setFaults(faults);
+    Packet stuck(100, true), behind(100, true);
+    submit(bus, render, stuck);
+    submit(bus, render, behind);
+    ASSERT_TRUE(runPin(bus, render));
+    bus.advanceFrames(1000);
+    EXPECT_FALSE(stuck.o.signalled());
+    EXPECT_FALSE(behind.o.signalled());
+    EXPECT_TRUE(bus.cancelIo(render));
+    EXPECT_FALSE(bus.getOverlappedResult(render, &stuck.o.ov, &bytes, false));
+    EXPECT_EQ(os::lastError(), os::kErrorOperationAborted);
+    EXPECT_TRUE(behind.o.signalled());
+    closePins();
+}
+
+TEST_F(Streaming, LateCancellationsCompleteAfterTheCancellingCall) {
+    sim::Faults faults;
+    faults.lateCancel = true;
+    controller->setFaults(faults);
+    Packet a(128, true), b(128, true);
+    submit(bus, render, a);
+    submit(bus, render, b);
+    ASSERT_TRUE(bus.cancelIo(render));
+    // Still the device's: nothing written, nothing signalled.
+    EXPECT_FALSE(a.o.signalled());
+    EXPECT_EQ(a.o.ov.Internal, ksabi::kStatusPending);
+    // Whoever asks next finds them done, as cancelled.
+    DWORD bytes = 0;
+    EXPECT_FALSE(bus.getOverlappedResult(render, &a.o.ov, &bytes, true));
+    EXPECT_EQ(os::lastError(), os::kErrorOperationAborted);
+    EXPECT_TRUE(b.o.signalled());
+    EXPECT_EQ(bus.completionsAfterClose(), 0u);
+
+    // Closed before they came back: the completions land afterwards, in
+    // memory the closer may already have given away.
+    submit(bus, render, a);
+    closePins();
+    EXPECT_EQ(a.o.ov.Internal, ksabi::kStatusPending);
+    std::vector<os::AudioInterfaceInfo> interfaces;
+    bus.listAudioInterfaces(interfaces);
+    EXPECT_EQ(a.o.ov.Internal, ksabi::kStatusCancelled);
+    EXPECT_EQ(bus.completionsAfterClose(), 1u);
+}
+
+TEST_F(Streaming, PacketsBelowTheDevicesFramingFail) {
+    sim::Faults faults;
+    faults.framingBytes = 200 * kBlockAlign;
+    controller->setFaults(faults);
+    KSPROPERTY request = propertyRequest(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_ALLOCATORFRAMING);
+    KSALLOCATOR_FRAMING framing{};
+    ASSERT_TRUE(ioctl(bus, render, &request, sizeof(request), &framing, sizeof(framing)).ok);
+    EXPECT_EQ(framing.FrameSize, 200 * kBlockAlign);
+    Packet small(100, true), large(200, true);
+    submit(bus, render, small);
+    submit(bus, render, large);
+    ASSERT_TRUE(runPin(bus, render));
+    bus.advanceFrames(300);
+    DWORD bytes = 0;
+    EXPECT_FALSE(bus.getOverlappedResult(render, &small.o.ov, &bytes, false));
+    EXPECT_EQ(os::lastError(), os::kErrorInsufficientBuffer);
+    EXPECT_TRUE(bus.getOverlappedResult(render, &large.o.ov, &bytes, false));
+    // Without the fault the pin has no framing to tell.
+    controller->setFaults(sim::Faults());
+    EXPECT_EQ(ioctl(bus, render, &request, sizeof(request), &framing, sizeof(framing)).error, os::kErrorNotFound);
+    closePins();
+}
+
+TEST_F(Streaming, PinsClosedWhileRunningAreCounted) {
+    ASSERT_TRUE(runPin(bus, render));
+    closePins();
+    EXPECT_EQ(controller->pinsClosedUnstopped(), 1u);
+}
+
 class RealTimeStreaming : public Streaming {
 protected:
     RealTimeStreaming() : Streaming(sim::ClockMode::RealTime) {}
