@@ -87,8 +87,10 @@ uint32_t CompositeStream::waitPendingEvents() {
     const uint32_t index = result - os::kWaitObject0;
     if (index < kCompositeCommands) return index;
     const size_t unitIndex = unitIndex_[index];
+    const HRESULT status = device_.active_[unitIndex]->transferPacket(half_);
+    if (status == S_FALSE) return kNoCommand;  // woken while the device still holds it: wait on
     forgetWait(index);
-    if (device_.active_[unitIndex]->transferPacket(half_) < 0) {
+    if (status < 0) {
         TRACE("Write data failed");
         dropActive(unitIndex);
     }

@@ -39,7 +39,8 @@ public:
     // unit's direction; requested is the 32-entry table (inputs, then outputs).
     bool servesRequested(const bool* requested) const;
     // Streaming thread: moves the unit's packet of that half (readData or
-    // writeData). 0 when submitted, negative on failure.
+    // writeData). 0 when submitted, S_FALSE when the device still holds the
+    // packet, negative on failure.
     HRESULT transferPacket(uint32_t half);
 
 private:

@@ -124,6 +124,15 @@ HRESULT KsAudioCaptureFilter::readData(uint32_t index) {
     StreamPacket& p = packet(index);
     KSSTREAM_HEADER& header = p.header;
     const uint32_t blockAlign = getFormat().Format.nBlockAlign;
+    const bool returned = packetInFlight(index);
+    const HRESULT outcome = collectPacket(index);
+    if (outcome != S_OK) return outcome;
+    if (returned && header.DataUsed == 0) {
+        // USB devices hand back empty captures after a glitch, and keep doing
+        // so at once when resubmitted: never audio, and no reason to spin.
+        TRACE("KsAudioCaptureFilter: capture packet %u came back empty", index);
+        return E_FAIL;
+    }
     // A header still carrying preroll has not been read into yet.
     if ((header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_PREROLL) == 0) {
         if ((header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0) TRACE("Data discontinuity!");
@@ -149,5 +158,5 @@ HRESULT KsAudioCaptureFilter::readData(uint32_t index) {
     TRACE("SamplesToRead %u", frames);
     header.FrameExtent = frames * blockAlign;
     header.DataUsed = 0;
-    return getPin()->ReadData(&header, &p.overlapped);
+    return submitPacket(index);
 }

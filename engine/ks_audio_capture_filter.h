@@ -27,7 +27,9 @@ public:
 
     // Streaming thread: adds the captured contents of packet `index` into
     // host half `index` (unless it is the packet's first use) and submits
-    // it for the next read. 0 when submitted, negative on failure.
+    // it for the next read. 0 when submitted; S_FALSE when the device still
+    // holds the packet (nothing done); negative when the packet failed, came
+    // back empty or could not be submitted: nothing was added then.
     HRESULT readData(uint32_t index);
 
     bool hasConverters() const { return converters_[0] != nullptr; }

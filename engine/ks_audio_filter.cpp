@@ -22,6 +22,8 @@ namespace {
 // Packets and host halves are sized from 32-bit fields of the stream header.
 constexpr uint64_t kMaxPacketMemory = uint64_t(1) << 31;
 
+const StreamPacket kNoPacket = {};
+
 bool usableFrames(uint32_t frames) { return frames >= 1 && frames <= src_detail::kMaxAdapterFrames; }
 
 }  // namespace
@@ -33,7 +35,6 @@ bool KsAudioFilter::validBufferRequest(const void* hostBuffers, uint32_t frames,
 KsAudioFilter::KsAudioFilter(UnitRoutingIf* routing, CKsAudFilter* ksFilter, CKsAudPin* pin,
                              const WAVEFORMATEXTENSIBLE& format, uint16_t hostBits, HRESULT* status)
     : routing_(routing), ksFilter_(ksFilter), pin_(pin), format_(format), hostBits_(hostBits) {
-    std::memset(packets_, 0, sizeof(packets_));
     HRESULT result = S_OK;
     for (os::Handle& event : events_) {
         event = os::createEvent(false, false);
@@ -46,10 +47,64 @@ KsAudioFilter::KsAudioFilter(UnitRoutingIf* routing, CKsAudFilter* ksFilter, CKs
 }
 
 KsAudioFilter::~KsAudioFilter() {
+    // Cancel, wait, close, free: in this order, or a late completion of a
+    // cancelled packet writes into freed memory.
+    settlePackets();
+    if (pin_ != nullptr) pin_->ClosePin();
+    heap::release(packetMemory_);
     for (os::Handle event : events_)
         if (event != nullptr) os::closeHandle(event);
-    heap::release(packetMemory_);
-    if (pin_ != nullptr) pin_->ClosePin();
+}
+
+const StreamPacket& KsAudioFilter::getPacket(uint32_t index) const {
+    return packets_ != nullptr ? packets_[index < kPackets ? index : 0] : kNoPacket;
+}
+
+HRESULT KsAudioFilter::collectPacket(uint32_t index) {
+    if (!inFlight_[index]) return S_OK;
+    // Devices complete requests with errors and set the event all the same:
+    // the outcome, not the event, says whether the packet holds audio.
+    const HRESULT outcome = pin_ != nullptr ? pin_->GetStreamResult(&packets_[index].overlapped) : E_FAIL;
+    if (outcome == S_FALSE) return S_FALSE;
+    inFlight_[index] = false;
+    if (outcome < 0)
+        TRACE("KsAudioFilter: %s packet %u failed (%#08x)", isInput() ? "capture" : "render", index,
+              static_cast<unsigned>(outcome));
+    return outcome;
+}
+
+HRESULT KsAudioFilter::submitPacket(uint32_t index) {
+    StreamPacket& p = packets_[index];
+    const HRESULT status = isInput() ? pin_->ReadData(&p.header, &p.overlapped) : pin_->WriteData(&p.header, &p.overlapped);
+    inFlight_[index] = status >= 0;
+    return status;
+}
+
+void KsAudioFilter::settlePackets() {
+    if (!inFlight_[0] && !inFlight_[1]) return;
+    if (pin_ != nullptr) pin_->CancelStreams();
+    bool abandoned = false;
+    for (uint32_t i = 0; i < kPackets; ++i) {
+        if (!inFlight_[i]) continue;
+        if (pin_ != nullptr && pin_->AwaitStreamRequest(&packets_[i].overlapped, kSettleMs))
+            inFlight_[i] = false;
+        else
+            abandoned = true;
+    }
+    if (!abandoned) {
+        for (os::Handle event : events_)
+            if (event != nullptr) os::resetEvent(event);
+        return;
+    }
+    // The device may still write the packets and signal their events: both
+    // stay allocated for it. The unit takes fresh events for later streams.
+    TRACE("KsAudioFilter: the device kept its packets; their memory is left to it");
+    packetMemory_ = nullptr;
+    packets_ = nullptr;
+    for (uint32_t i = 0; i < kPackets; ++i) {
+        inFlight_[i] = false;
+        events_[i] = os::createEvent(false, false);
+    }
 }
 
 uint8_t KsAudioFilter::getChannelInfo(uint32_t channel) const {
@@ -146,7 +201,10 @@ ASIOError KsAudioFilter::createPackets(uint32_t frames, uint32_t hostBits, uint3
     const uint64_t containerBytes = format_.Format.wBitsPerSample / 8;
     const uint64_t packetBytes = uint64_t(hardwareFrames) * getChannels() * containerBytes;
     const uint64_t hostHalfBytes = uint64_t(frames) * (hostBits / 8);
-    const uint64_t total = kPackets * packetBytes + hostBlocks * hostHalfBytes;
+    const uint64_t dataBytes = kPackets * packetBytes + hostBlocks * hostHalfBytes;
+    // The stream headers with their OVERLAPPED records follow, aligned.
+    const uint64_t headerOffset = (dataBytes + alignof(StreamPacket) - 1) / alignof(StreamPacket) * alignof(StreamPacket);
+    const uint64_t total = headerOffset + kPackets * sizeof(StreamPacket);
     uint8_t* memory = nullptr;
     if (hardwareFrames > 0 && packetBytes > 0 && total <= kMaxPacketMemory)
         memory = static_cast<uint8_t*>(heap::reallocate(nullptr, static_cast<size_t>(total)));
@@ -162,8 +220,9 @@ ASIOError KsAudioFilter::createPackets(uint32_t frames, uint32_t hostBits, uint3
     hardwareFrames_ = hardwareFrames;
     *hostArea = memory;
     uint8_t* data = memory + hostBlocks * hostHalfBytes;
-    std::memset(packets_, 0, sizeof(packets_));
+    packets_ = reinterpret_cast<StreamPacket*>(memory + headerOffset);
     for (uint32_t i = 0; i < kPackets; ++i) {
+        inFlight_[i] = false;
         KSSTREAM_HEADER& header = packets_[i].header;
         header.Size = sizeof(KSSTREAM_HEADER);
         header.PresentationTime.Numerator = 1;
@@ -230,12 +289,13 @@ ASIOError KsAudioFilter::createBuffers(ASIOBufferInfo* infos, int32_t count, uin
 
 ASIOError KsAudioFilter::disposeBuffers() {
     TRACE_ENTER("KsAudioFilter::disposeBuffers");
+    settlePackets();
     bufferFrames_ = 0;
     bufferHostBits_ = 0;
     hardwareFrames_ = 0;
     heap::release(packetMemory_);
     packetMemory_ = nullptr;
-    std::memset(packets_, 0, sizeof(packets_));
+    packets_ = nullptr;
     for (void*& entry : hostBuffers_) entry = nullptr;
     disposeConverters();
     return ASE_OK;

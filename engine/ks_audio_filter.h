@@ -28,8 +28,12 @@ struct StreamPacket {
 class KsAudioFilter {
 public:
     static constexpr uint32_t kPackets = 2;
+    // How long a unit that lets go waits for the device to give back the
+    // packets it holds.
+    static constexpr uint32_t kSettleMs = 2000;
 
-    // Closes the events, frees the packet memory, closes the pin.
+    // Cancels the packets still with the device and waits for them, then
+    // closes the pin, frees the packet memory and closes the events.
     virtual ~KsAudioFilter();
     KsAudioFilter(const KsAudioFilter&) = delete;
     KsAudioFilter& operator=(const KsAudioFilter&) = delete;
@@ -45,6 +49,8 @@ public:
     // sample width, and hands them out through the records (isInput 0,
     // channelNum below the channel count, no channel twice).
     virtual ASIOError createBuffers(ASIOBufferInfo* infos, int32_t count, uint32_t frames);
+    // Takes the packets back from the device first (cancelled, and waited
+    // for), so that no completion can land in freed memory.
     virtual ASIOError disposeBuffers();
     // Whether one of the KS filter's pins accepts the format.
     virtual bool supportsFormat(const WAVEFORMATEXTENSIBLE& format) = 0;
@@ -83,7 +89,9 @@ public:
     uint32_t getBufferFrames() const { return bufferFrames_; }
     // Capacity of one packet in hardware frames; 0 while no buffers exist.
     uint32_t getHardwareFrames() const { return hardwareFrames_; }
-    const StreamPacket& getPacket(uint32_t index) const { return packets_[index < kPackets ? index : 0]; }
+    const StreamPacket& getPacket(uint32_t index) const;
+    // Whether the packet was handed to the pin and not yet taken back.
+    bool packetInFlight(uint32_t index) const { return index < kPackets && inFlight_[index]; }
     void* getHostBuffer(uint32_t entry) const { return entry < kHostBufferTableSize ? hostBuffers_[entry] : nullptr; }
 
 protected:
@@ -115,12 +123,22 @@ protected:
     // Host width the current buffers were made for.
     uint32_t bufferHostBits() const { return bufferHostBits_; }
     StreamPacket& packet(uint32_t index) { return packets_[index]; }
+    // The outcome of the packet last handed to the pin (S_OK also when it was
+    // not handed over since the buffers were made): S_FALSE while the device
+    // still holds it, negative when it failed or was cancelled.
+    HRESULT collectPacket(uint32_t index);
+    // Hands the packet to the pin (WriteData or ReadData).
+    HRESULT submitPacket(uint32_t index);
     void* const* hostBufferTable() const { return hostBuffers_; }
     uint8_t* packetData(uint32_t index) const { return static_cast<uint8_t*>(packets_[index].header.Data); }
     bool hasBuffers() const { return bufferFrames_ != 0; }
 
 private:
     ASIOError createPackets(uint32_t frames, uint32_t hostBits, uint32_t hostBlocks, uint8_t** hostArea);
+    // Cancels what the device still holds and waits for it. A device that
+    // never gives a packet back keeps the memory and events it may write:
+    // they are left allocated rather than freed under it.
+    void settlePackets();
 
     UnitRoutingIf* routing_;
     CKsAudFilter* ksFilter_;
@@ -135,5 +153,8 @@ private:
     uint8_t* packetMemory_ = nullptr;
     void* hostBuffers_[kHostBufferTableSize] = {};
     os::Handle events_[kPackets] = {};
-    StreamPacket packets_[kPackets];
+    // In the packet memory, so that a device that never lets go of them can
+    // be left the whole block.
+    StreamPacket* packets_ = nullptr;
+    bool inFlight_[kPackets] = {};
 };

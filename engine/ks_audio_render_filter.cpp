@@ -125,8 +125,9 @@ void KsAudioRenderFilter::disposeConverters() { deleteAdapters(converters_, stat
 
 HRESULT KsAudioRenderFilter::writeData(uint32_t index) {
     if (index >= kPackets || !hasBuffers() || getPin() == nullptr) return E_INVALIDARG;
-    StreamPacket& p = packet(index);
-    KSSTREAM_HEADER& header = p.header;
+    KSSTREAM_HEADER& header = packet(index).header;
+    const HRESULT outcome = collectPacket(index);
+    if (outcome != S_OK) return outcome;
     // Only the first submission after createBuffers carries preroll. The
     // flag is dropped here, once the packet is ours again, because the
     // header belongs to the kernel from its submission to its completion.
@@ -153,7 +154,7 @@ HRESULT KsAudioRenderFilter::writeData(uint32_t index) {
         header.OptionsFlags = 0;
     }
     header.FrameExtent = header.DataUsed = frames * getFormat().Format.nBlockAlign;
-    const HRESULT status = getPin()->WriteData(&header, &p.overlapped);
+    const HRESULT status = submitPacket(index);
     submitted_[index] = true;
     return status;
 }

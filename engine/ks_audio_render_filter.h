@@ -23,7 +23,9 @@ public:
     void disposeConverters() override;
 
     // Streaming thread: fills packet `index` from host half `index` and
-    // submits it. 0 when submitted, negative on failure.
+    // submits it, once the device has given it back. 0 when submitted;
+    // S_FALSE when the device still holds the packet (nothing done);
+    // negative when its last submission failed or it cannot be submitted.
     HRESULT writeData(uint32_t index);
 
     bool hasConverters() const { return converters_[0] != nullptr; }

@@ -220,3 +220,36 @@ HRESULT CKsPin::ReadData(KSSTREAM_HEADER* header, OVERLAPPED* overlapped) {
     TRACE("DeviceIoControl Failed!  Error=0x%08x", static_cast<unsigned>(error));
     return E_FAIL;
 }
+
+HRESULT CKsPin::GetStreamResult(OVERLAPPED* overlapped) {
+    if (overlapped == nullptr) return E_INVALIDARG;
+    if (!IsValidHandle(m_handle)) {
+        // No handle to ask: the status the system leaves in the record
+        // (HasOverlappedIoCompleted) is all there is.
+        const uint32_t status = static_cast<uint32_t>(*static_cast<volatile ULONG_PTR*>(&overlapped->Internal));
+        if (status == ksabi::kStatusPending) return S_FALSE;
+        return status == ksabi::kStatusSuccess ? S_OK : os::hresultFromWin32(ksabi::win32ErrorFromStatus(status));
+    }
+    DWORD bytes = 0;
+    if (os::deviceBoundary().getOverlappedResult(m_handle, overlapped, &bytes, false)) return S_OK;
+    const uint32_t error = os::lastError();
+    if (error == os::kErrorIoIncomplete) return S_FALSE;
+    return error != 0 ? os::hresultFromWin32(error) : E_FAIL;
+}
+
+void CKsPin::CancelStreams() {
+    if (IsValidHandle(m_handle)) os::deviceBoundary().cancelIo(m_handle);
+}
+
+bool CKsPin::AwaitStreamRequest(OVERLAPPED* overlapped, uint32_t timeoutMs) {
+    if (overlapped == nullptr) return true;
+    const os::Handle event = ksabi::completionEvent(*overlapped);
+    const uint64_t deadline = os::nanoseconds() + uint64_t(timeoutMs) * 1000000u;
+    // Polled: the event is auto-reset and another waiter may have taken its
+    // signal; the outcome itself is what tells.
+    while (GetStreamResult(overlapped) == S_FALSE) {
+        if (os::nanoseconds() >= deadline) return false;
+        if (event != nullptr) os::waitForOne(event, 1);
+    }
+    return true;
+}

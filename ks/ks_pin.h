@@ -39,6 +39,17 @@ public:
     // caller's OVERLAPPED event. A write that meets ERROR_CRC is tried once more.
     HRESULT WriteData(KSSTREAM_HEADER* header, OVERLAPPED* overlapped);
     HRESULT ReadData(KSSTREAM_HEADER* header, OVERLAPPED* overlapped);
+    // The outcome of a stream request, without waiting (GetOverlappedResult):
+    // S_OK when it completed, S_FALSE while the device still holds it, the
+    // Win32 error as an HRESULT when it failed or was cancelled. A set event
+    // alone proves nothing: devices complete requests with errors too.
+    HRESULT GetStreamResult(OVERLAPPED* overlapped);
+    // Cancels every stream request of the pin (CancelIo). They still belong
+    // to the device until each one's outcome says otherwise.
+    void CancelStreams();
+    // Waits up to timeoutMs for a started request to be given back, done or
+    // cancelled; false when the device still holds it then.
+    bool AwaitStreamRequest(OVERLAPPED* overlapped, uint32_t timeoutMs);
 
     ULONG GetPinId() const { return m_pinId; }
     CKsFilter* GetFilter() const { return m_filter; }

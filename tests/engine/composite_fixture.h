@@ -260,6 +260,37 @@ protected:
 
 using CompositeTest = CompositeFixtureOf<VexaAsioBrand>;
 
+inline std::vector<int32_t> allOutputs() {
+    std::vector<int32_t> outputs;
+    for (int32_t n = 0; n < 16; ++n) outputs.push_back(n);
+    return outputs;
+}
+
+// Eight consecutive ASIO channels from `first`: a whole 8-channel layout.
+inline std::vector<uint8_t> channelsFrom(uint8_t first) {
+    std::vector<uint8_t> map;
+    for (uint8_t c = 0; c < 8; ++c) map.push_back(static_cast<uint8_t>(first + c));
+    return map;
+}
+
+// Every switch came, in order: halves alternate and each advanced the
+// position by one buffer of `frames`.
+inline void expectNoSwitchLost(const std::vector<SwitchSeen>& seen, uint32_t frames) {
+    for (size_t s = 0; s < seen.size(); ++s) {
+        ASSERT_EQ(seen[s].half, static_cast<int32_t>(s % 2)) << s;
+        ASSERT_EQ(seen[s].position, (s + 1) * frames) << s;
+    }
+}
+
+// The host's output channel as a controller should play it from host
+// block `firstBlock` on, at least `atLeastBlocks` blocks of `frames`.
+inline void expectPlaysBlocks(const std::vector<int32_t>& played, uint64_t firstBlock, int32_t asioChannel,
+                              size_t atLeastBlocks, uint32_t frames) {
+    ASSERT_GE(played.size(), atLeastBlocks * frames);
+    for (size_t i = 0; i < played.size(); ++i)
+        ASSERT_EQ(played[i], outputSignal(firstBlock * frames + i, asioChannel, 16)) << "frame " << i;
+}
+
 // Interleaved samples of one hardware channel of a render record.
 inline std::vector<int32_t> renderedChannel(const sim::SimController& controller, uint32_t channel) {
     const std::vector<uint8_t> bytes = controller.renderedBytes();

@@ -12,35 +12,14 @@ namespace {
 constexpr uint32_t kFrames = 441;
 constexpr uint64_t kPeriodNs = 10 * kMs;
 
-std::vector<int32_t> allOutputs() {
-    std::vector<int32_t> outputs;
-    for (int32_t n = 0; n < 16; ++n) outputs.push_back(n);
-    return outputs;
-}
+void expectNoSwitchLost(const std::vector<SwitchSeen>& seen) { comptest::expectNoSwitchLost(seen, kFrames); }
 
-std::vector<uint8_t> outputsFrom(uint8_t first) {
-    std::vector<uint8_t> map;
-    for (uint8_t c = 0; c < 8; ++c) map.push_back(static_cast<uint8_t>(first + c));
-    return map;
-}
-
-// Every switch came, in order: halves alternate and each advanced the
-// position by one buffer.
-void expectNoSwitchLost(const std::vector<SwitchSeen>& seen) {
-    for (size_t s = 0; s < seen.size(); ++s) {
-        ASSERT_EQ(seen[s].half, static_cast<int32_t>(s % 2)) << s;
-        ASSERT_EQ(seen[s].position, (s + 1) * kFrames) << s;
-    }
-}
-
-// The host's output channel as a controller should play it from host
-// block `firstBlock` on.
 void expectPlaysBlocks(const std::vector<int32_t>& played, uint64_t firstBlock, int32_t asioChannel,
                        size_t atLeastBlocks) {
-    ASSERT_GE(played.size(), atLeastBlocks * kFrames);
-    for (size_t i = 0; i < played.size(); ++i)
-        ASSERT_EQ(played[i], outputSignal(firstBlock * kFrames + i, asioChannel, 16)) << "frame " << i;
+    comptest::expectPlaysBlocks(played, firstBlock, asioChannel, atLeastBlocks, kFrames);
 }
+
+std::vector<uint8_t> outputsFrom(uint8_t first) { return channelsFrom(first); }
 
 class CompositeHotplug : public CompositeTest {
 protected:

@@ -17,12 +17,6 @@ namespace {
 
 int32_t clamp16(int32_t v) { return v < -32768 ? -32768 : v > 32767 ? 32767 : v; }
 
-std::vector<int32_t> allOutputs() {
-    std::vector<int32_t> outputs;
-    for (int32_t n = 0; n < 16; ++n) outputs.push_back(n);
-    return outputs;
-}
-
 class CompositeStreaming : public CompositeTest {
 protected:
     explicit CompositeStreaming(sim::ClockMode mode = sim::ClockMode::Manual) : CompositeFixtureOf(mode) {}

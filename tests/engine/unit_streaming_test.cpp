@@ -207,14 +207,57 @@ TEST_F(UnitStreaming, OnlyTheFirstSubmissionCarriesPrerollAndStrayFlagsAreCleare
     ASSERT_EQ(capture->readData(0), 0);
     EXPECT_EQ(captureHeader.OptionsFlags, 0u);
     EXPECT_EQ(acc.sums[1][5], sim::captureSignalSample(5, 1, 16, 16));
-    // A packet that came back empty adds nothing.
+}
+
+// A completed packet is looked at before it is used: one the device failed,
+// or a capture it handed back empty, is never taken for audio; it makes the
+// unit leave the stream. An event set while the packet is still the
+// device's is no completion.
+TEST_F(UnitStreaming, PacketsTheDeviceFailedOrReturnedEmptyAreNeverTakenForAudio) {
+    SimUnitRouting& qelm = plugQelm();
+    KsAudioRenderFilter* render = keep(KsAudioRenderFilter::instantiate(&qelm, 16));
+    KsAudioCaptureFilter* capture = keep(KsAudioCaptureFilter::instantiate(&qelm, 16));
+    ASSERT_NE(render, nullptr);
+    ASSERT_NE(capture, nullptr);
+    HostHalves host(kChannels, kFrames, 16);
+    Accumulators acc(kChannels, kFrames);
+    ASSERT_EQ(render->createBuffers(host.table.data(), kFrames, 16), ASE_OK);
+    ASSERT_EQ(capture->createBuffers(acc.table.data(), kFrames, 16), ASE_OK);
+    sim::Faults faults;
+    faults.emptyReads = 1;
+    controllers[0]->setFaults(faults);
+    for (uint32_t half = 0; half < 2; ++half) {
+        ASSERT_EQ(render->writeData(half), 0);
+        ASSERT_EQ(capture->readData(half), 0);
+    }
+    ASSERT_EQ(render->moveToState(KSSTATE_RUN), S_OK);
+    ASSERT_EQ(capture->moveToState(KSSTATE_RUN), S_OK);
+
+    // Woken while its packet is still queued: nothing moves, nothing is sent again.
+    os::setEvent(render->getEvent(1));
+    EXPECT_EQ(render->writeData(1), S_FALSE);
     bus.advanceFrames(kFrames);
     ASSERT_TRUE(signalled(capture->getEvent(0)));
-    captureHeader.DataUsed = 0;
     acc.clear();
-    ASSERT_EQ(capture->readData(0), 0);
+    EXPECT_LT(capture->readData(0), 0) << "an empty capture";
+    faults.failPackets = 2;
+    controllers[0]->setFaults(faults);
+    bus.advanceFrames(kFrames);
+    ASSERT_TRUE(signalled(capture->getEvent(1)));
+    EXPECT_LT(capture->readData(1), 0) << "a failed capture";
     for (auto& sums : acc.sums)
-        for (int32_t v : sums) EXPECT_EQ(v, 0);
+        for (int32_t v : sums) ASSERT_EQ(v, 0);
+    ASSERT_TRUE(signalled(render->getEvent(0)));
+    EXPECT_EQ(render->writeData(0), 0) << "played before the fault";
+    ASSERT_TRUE(signalled(render->getEvent(1)));
+    EXPECT_LT(render->writeData(1), 0) << "a failed write";
+    EXPECT_EQ(controllers[0]->renderStats().packetsFailed, 1u);
+    EXPECT_EQ(controllers[0]->captureStats().packetsFailed, 1u);
+    // Nothing was sent again after a failure: only the render packet 0 is queued.
+    ASSERT_EQ(render->moveToState(KSSTATE_STOP), S_OK);
+    ASSERT_EQ(capture->moveToState(KSSTATE_STOP), S_OK);
+    EXPECT_EQ(controllers[0]->renderStats().packetsFailed, 2u);
+    EXPECT_EQ(controllers[0]->captureStats().packetsFailed, 1u);
 }
 
 TEST_F(UnitStreaming, TwentyFourBitHostsStreamThroughSixteenAndTwentyFourBitContainers) {

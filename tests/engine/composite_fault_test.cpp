@@ -1,0 +1,111 @@
+// What real USB audio devices do to a running stream, one fault at a time
+// on one of two streaming controllers: the faulty one leaves the stream
+// (and comes back when it can), the other loses no buffer switch. Each test
+// prints its figures: switches, sample positions and what the healthy unit
+// lost on the hardware side. Time is virtual, so every run is the same.
+#include <cstdio>
+
+#include "composite_fixture.h"
+
+using namespace comptest;
+
+namespace {
+
+constexpr uint32_t kFrames = 441;
+constexpr uint64_t kPeriodNs = 10 * kMs;
+
+class CompositeFaults : public CompositeTest {
+protected:
+    // Two QELM units in 8+2: the healthy one plays outputs 0-7 and captures
+    // into inputs 0-1, the faulty one plays 8-15 and captures into 2-3. The
+    // host has streamed `periods` periods when this returns.
+    void startTwo(const sim::Faults& faultyFromStart = sim::Faults(), uint64_t periods = 10) {
+        makeDevice();
+        healthy = plugQelm();
+        faulty = plugQelm();
+        faulty->setFaults(faultyFromStart);
+        enumerate();
+        route(0, channelsFrom(0), {0, 1});
+        route(1, channelsFrom(8), {2, 3});
+        TestHost& h = makeHost(kFrames, {{0, 1, 2, 3}, allOutputs()});
+        ASSERT_EQ(h.createBuffers(), ASE_OK);
+        ASSERT_EQ(device->start(), ASE_OK);
+        runFor(periods * kPeriodNs + kPeriodNs / 2);
+    }
+    void inject(const sim::Faults& faults) { faulty->setFaults(faults); }
+    bool streams(const std::shared_ptr<sim::SimController>& unit) const {
+        return unit->pinState(false) == KSSTATE_RUN && unit->pinState(true) == KSSTATE_RUN;
+    }
+
+    // Stops the stream and checks what the healthy unit and the host saw:
+    // every switch in order, every host block played by the healthy unit,
+    // and every block of an input the faulty unit fed either its signal or
+    // silence, never anything else. Prints the figures.
+    void finish(const char* fault, uint64_t expectedSwitches) {
+        ASSERT_EQ(device->stop(), ASE_OK);
+        const std::vector<SwitchSeen> seen = host->seen();
+        expectNoSwitchLost(seen, kFrames);
+        EXPECT_EQ(seen.size(), expectedSwitches);
+        const std::vector<int32_t> played = renderedChannel(*healthy, 5);
+        ASSERT_GE(played.size(), 4 * kFrames);
+        // Four packets go out before the host's first block: two primed ones
+        // and two converted from halves the host had not written yet.
+        expectPlaysBlocks(std::vector<int32_t>(played.begin() + 4 * kFrames, played.end()), 0, 5,
+                          expectedSwitches - 6, kFrames);
+        expectSignalOrSilence(host->inputSeen(2));
+        const sim::StreamStats render = healthy->renderStats();
+        std::printf("[figures] %-26s switches %llu of %llu, positions continuous; healthy unit: %llu packets, "
+                    "%llu hardware frames without a packet\n",
+                    fault, static_cast<unsigned long long>(seen.size()),
+                    static_cast<unsigned long long>(expectedSwitches),
+                    static_cast<unsigned long long>(render.packetsCompleted),
+                    static_cast<unsigned long long>(render.framesLost));
+        device->disposeBuffers();
+    }
+    // Every host input block is silence or a run of the capture signal (each
+    // sample one more than the one before), never anything else.
+    static void expectSignalOrSilence(const std::vector<int32_t>& input) {
+        uint64_t signalBlocks = 0;
+        for (size_t block = 0; block < input.size() / kFrames; ++block) {
+            const int32_t* samples = input.data() + block * kFrames;
+            bool silent = true, counting = true;
+            for (uint32_t f = 0; f < kFrames; ++f) {
+                silent = silent && samples[f] == 0;
+                counting = counting && static_cast<int16_t>(samples[f] - samples[0]) == static_cast<int16_t>(f);
+            }
+            ASSERT_TRUE(silent || counting) << "block " << block << " holds neither the signal nor silence";
+            signalBlocks += counting ? 1 : 0;
+        }
+        EXPECT_GT(signalBlocks, 0u);
+    }
+
+    std::shared_ptr<sim::SimController> healthy;
+    std::shared_ptr<sim::SimController> faulty;
+};
+
+TEST_F(CompositeFaults, AUnitWhosePacketsFailLeavesTheStream) {
+    startTwo();
+    sim::Faults faults;
+    faults.failPackets = sim::Faults::kAlways;
+    inject(faults);
+    runFor(20 * kPeriodNs);
+    EXPECT_FALSE(streams(faulty));
+    EXPECT_TRUE(streams(healthy));
+    // Its inputs are silent from then on, never fed from a failed packet.
+    const std::vector<int32_t> input2 = host->inputSeen(2);
+    for (size_t i = input2.size() - 10 * kFrames; i < input2.size(); ++i) ASSERT_EQ(input2[i], 0) << i;
+    finish("fail-packets=always", 30);
+}
+
+TEST_F(CompositeFaults, ACaptureThatComesBackEmptyLeavesTheStream) {
+    startTwo();
+    sim::Faults faults;
+    faults.emptyReads = sim::Faults::kAlways;
+    inject(faults);
+    runFor(20 * kPeriodNs);
+    EXPECT_NE(faulty->pinState(true), KSSTATE_RUN);
+    EXPECT_EQ(faulty->captureStats().emptyPackets, 1u) << "one empty packet, not one per period";
+    finish("empty-reads=always", 30);
+}
+
+}  // namespace
