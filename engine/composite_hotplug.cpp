@@ -76,6 +76,9 @@ void CompositeKsAudioDevice::removeDevice(CKsAudFilter* ksFilter) {
     if (thread_ != nullptr && !onStreamingThread()) {
         pendingKsFilter_ = ksFilter;
         commands_.send(kCompositeRemoveUnit, true, thread_);
+        CompositeUnit* removed = removedUnit_;
+        removedUnit_ = nullptr;
+        delete removed;
         if (pendingKsFilter_ == nullptr) return;
         pendingKsFilter_ = nullptr;
     }

@@ -145,4 +145,7 @@ private:
     std::atomic<uint32_t> threadId_{0};
     CompositeUnit* pendingUnit_ = nullptr;
     CKsAudFilter* pendingKsFilter_ = nullptr;
+    // The unit the streaming thread took out of the lists for a removal,
+    // for the removing thread to delete.
+    CompositeUnit* removedUnit_ = nullptr;
 };

@@ -316,9 +316,10 @@ void CompositeStream::handleRemoveDevice() {
     for (size_t i = 0; i < d.units_.size(); ++i) {
         if (d.units_[i]->ksFilter() != ksFilter) continue;
         TRACE("Device was found");
-        CompositeUnit* unit = d.units_[i];
+        // Deleted by the thread that asked: a device may take a while to
+        // give back the packets it holds, and the other units must not wait.
+        d.removedUnit_ = d.units_[i];
         d.units_.remove(i);
-        delete unit;
         break;
     }
     d.commands_.acknowledge();

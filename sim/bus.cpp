@@ -398,7 +398,6 @@ bool SimBus::listAudioInterfaces(std::vector<os::AudioInterfaceInfo>& interfaces
     interfaces.clear();
     {
         os::ScopedLock hold(*lock_);
-        deliverLate();
         refreshFromFile();
     }
     removeRequestedByFile();
@@ -544,7 +543,6 @@ DWORD SimBus::ksCreatePin(HANDLE filter, const KSPIN_CONNECT* connect, DWORD des
 bool SimBus::deviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD inSize, void* outBuffer,
                              DWORD outSize, DWORD* bytesReturned, OVERLAPPED* overlapped) {
     os::ScopedLock hold(*lock_);
-    deliverLate();
     HandleEntry* entry = findHandle(device);
     if (entry == nullptr) {
         os::setLastError(os::kErrorInvalidHandle);

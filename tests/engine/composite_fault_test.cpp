@@ -108,4 +108,17 @@ TEST_F(CompositeFaults, ACaptureThatComesBackEmptyLeavesTheStream) {
     finish("empty-reads=always", 30);
 }
 
+TEST_F(CompositeFaults, AUnitRemovedWithPacketsPendingLetsGoOfThemBeforeItsMemory) {
+    sim::Faults faults;
+    faults.lateCancel = true;  // cancelled packets come back after the cancel
+    startTwo(faults);
+    device->removeDevice(record(1)->getRenderFilter());
+    device->removeDevice(record(1)->getCaptureFilter());
+    EXPECT_EQ(device->getNumberOfUnits(), 2u);
+    runFor(20 * kPeriodNs);
+    EXPECT_EQ(bus.completionsAfterClose(), 0u) << "a completion landed in a unit's freed packets";
+    EXPECT_EQ(faulty->pinsClosedUnstopped(), 0u);
+    finish("late-cancel, removed", 30);
+}
+
 }  // namespace
