@@ -184,7 +184,11 @@ HRESULT CKsPin::SetState(KSSTATE state) {
 
 void CKsPin::ClosePin() {
     if (!IsValidHandle(m_handle)) return;
-    SetState(KSSTATE_STOP);
+    // The documented transitions, one step at a time (a running pin goes
+    // through PAUSE and ACQUIRE to STOP): drivers may refuse a jump, and a
+    // pin closed while it runs leaves its stream to the driver's clean-up.
+    while (m_state > KSSTATE_STOP && SetState(static_cast<KSSTATE>(m_state - 1)) >= 0) {
+    }
     SafeCloseHandle(m_handle);
     m_state = KSSTATE_STOP;
 }

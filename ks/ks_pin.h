@@ -32,7 +32,9 @@ public:
     HRESULT GetDataFlow(ULONG* dataFlow) const;
     HRESULT GetCommunication(ULONG* communication) const;
 
-    // Stops the pin and closes its handle when one is open.
+    // Steps the pin down to STOP one state at a time and closes its handle,
+    // when one is open. A refused step ends the stepping; the handle is
+    // closed all the same.
     void ClosePin();
 
     // Start one overlapped stream request; completion arrives through the

@@ -256,6 +256,27 @@ TEST_F(SimulatedFilterTest, DeviceFaultsAreReportedAsFailures) {
     os::closeHandle(event);
 }
 
+TEST_F(SimulatedFilterTest, ClosingARunningPinStepsItDownToStopFirst) {
+    auto controller = Plug();
+    HRESULT result;
+    auto render = OpenFilter<CKsAudRenFilter>(*controller, &result);
+    ASSERT_EQ(result, S_OK);
+    WAVEFORMATEX format = Format();
+    CKsAudPin* pin = render->CreateRenderPin(&format, false);
+    ASSERT_NE(pin, nullptr);
+    for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) ASSERT_EQ(pin->SetState(state), S_OK);
+    pin->ClosePin();
+    EXPECT_EQ(controller->pinsClosedUnstopped(), 0u);
+    EXPECT_EQ(pin->GetState(), KSSTATE_STOP);
+    // A pin that refuses to stop is closed all the same.
+    sim::Faults faults;
+    faults.failStateChange = sim::Faults::kAlways;
+    ASSERT_NE(render->CreateRenderPin(&format, false), nullptr);
+    controller->setFaults(faults);
+    render.reset();
+    EXPECT_EQ(controller->openPins(), 0u);
+}
+
 // Runs both pins through STOP, ACQUIRE, PAUSE (packets queued) and RUN.
 class StreamingTest : public SimulatedFilterTest {
 protected:
