@@ -1,5 +1,6 @@
 #include "engine/composite_stream.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "platform/trace.h"
@@ -9,6 +10,9 @@ namespace {
 constexpr double kFixedOne = 4294967296.0;  // 2^32
 // Periods stay far from the sign bit of the signed differences below.
 constexpr uint64_t kMaxPeriod = uint64_t(1) << 62;
+constexpr double kStallPeriods = 16.0;
+constexpr double kMinStallLimitMs = 100.0;
+constexpr double kMaxStallLimitMs = 3600000.0;
 
 }  // namespace
 
@@ -42,8 +46,11 @@ void CompositeStream::initState() {
 
 void CompositeStream::updatePeriod() {
     periodRate_ = device_.rate_.load();
-    const double period = double(device_.buffers_.frames()) * 1000.0 * kFixedOne / periodRate_;
+    const double periodMs = double(device_.buffers_.frames()) * 1000.0 / periodRate_;
+    const double period = periodMs * kFixedOne;
     period_ = period >= double(kMaxPeriod) ? kMaxPeriod : period < 1.0 ? 1 : static_cast<uint64_t>(period);
+    const double limit = std::ceil(std::max(kStallPeriods * periodMs, kMinStallLimitMs));
+    stallLimitMs_ = static_cast<uint32_t>(std::min(limit, kMaxStallLimitMs));
 }
 
 uint64_t CompositeStream::simulatedNow() { return uint64_t(device_.clock_.tickMs()) << 32; }
@@ -78,8 +85,19 @@ uint32_t CompositeStream::simulateWork() {
     return kCompositeQuit;
 }
 
+uint32_t CompositeStream::stallTimeout() {
+    // Packets only complete while the units run.
+    if (!running()) return os::kInfinite;
+    const uint32_t waited = device_.clock_.tickMs() - halfStartMs_;
+    return waited >= stallLimitMs_ ? 0 : stallLimitMs_ - waited;
+}
+
 uint32_t CompositeStream::waitPendingEvents() {
-    const uint32_t result = device_.clock_.waitForAny(waits_, waitCount_, os::kInfinite);
+    const uint32_t result = device_.clock_.waitForAny(waits_, waitCount_, stallTimeout());
+    if (result == os::kWaitTimeout) {
+        dropStalledUnits();
+        return kNoCommand;
+    }
     if (result >= os::kWaitObject0 + waitCount_) {
         TRACE("Wait failed");
         return kCompositeQuit;
@@ -98,6 +116,23 @@ uint32_t CompositeStream::waitPendingEvents() {
     return kNoCommand;
 }
 
+void CompositeStream::dropStalledUnits() {
+    // A USB hiccup, or a device back from a sleep that completes nothing.
+    CompositeUnit* stalled[kMaxWaits];
+    uint32_t count = 0;
+    for (uint32_t slot = kCompositeCommands; slot < waitCount_; ++slot)
+        stalled[count++] = device_.active_[unitIndex_[slot]];
+    for (uint32_t i = 0; i < count; ++i) {
+        TRACE("A unit completed nothing for %u ms; it leaves the stream", stallLimitMs_);
+        for (size_t index = 0; index < device_.active_.size(); ++index)
+            if (device_.active_[index] == stalled[i]) {
+                dropActive(index);
+                break;
+            }
+    }
+    completeIfNothingAwaited();
+}
+
 void CompositeStream::completeIfNothingAwaited() {
     if (waitCount_ == kCompositeCommands && !device_.active_.empty()) completeHalf();
 }
@@ -110,6 +145,7 @@ void CompositeStream::completeHalf() {
 }
 
 void CompositeStream::awaitHalf() {
+    halfStartMs_ = device_.clock_.tickMs();
     waitCount_ = kCompositeCommands;
     for (size_t i = 0; i < device_.active_.size() && waitCount_ < kMaxWaits; ++i) {
         waits_[waitCount_] = device_.active_[i]->filter().getEvent(half_);
@@ -207,6 +243,7 @@ void CompositeStream::handleRun() {
     }
     ksState_ = KSSTATE_RUN;
     position_ = 0;
+    halfStartMs_ = device_.clock_.tickMs();
     restartSimulatedClock();
     completeIfNothingAwaited();
     device_.commands_.acknowledge();

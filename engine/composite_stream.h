@@ -34,6 +34,11 @@ private:
     void initState();
     uint32_t simulateWork();
     uint32_t waitPendingEvents();
+    // How long the one wait may still last before the units still awaited
+    // for the current half count as stalled.
+    uint32_t stallTimeout();
+    // The units that let the current half run past the limit leave.
+    void dropStalledUnits();
     // Every streaming unit has completed the current half.
     void completeHalf();
     void awaitHalf();
@@ -65,6 +70,12 @@ private:
     uint32_t half_ = 0;
     // Milliseconds with 32 fraction bits.
     uint64_t period_ = 0;
+    // A half not complete this long after it began is stalled: 16 periods
+    // (two buffers, eight times over), at least 100 ms, so that jitter never
+    // counts but a device that stopped completing does not hold every other
+    // controller's audio, and the host's, for ever.
+    uint32_t stallLimitMs_ = 0;
+    uint32_t halfStartMs_ = 0;
     double periodRate_ = 0.0;
     uint64_t lastSwitch_ = 0;
     uint32_t waitCount_ = kCompositeCommands;

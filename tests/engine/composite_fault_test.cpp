@@ -108,6 +108,44 @@ TEST_F(CompositeFaults, ACaptureThatComesBackEmptyLeavesTheStream) {
     finish("empty-reads=always", 30);
 }
 
+// The wait for a half is limited to 16 periods (at least 100 ms): 160 ms at
+// 441 frames and 44.1 kHz. A unit that has not completed by then leaves.
+TEST_F(CompositeFaults, AStalledUnitLeavesAndTheOtherGoesOn) {
+    startTwo();
+    sim::Faults faults;
+    faults.stallPackets = sim::Faults::kAlways;
+    inject(faults);
+    runFor(40 * kPeriodNs);
+    EXPECT_FALSE(streams(faulty));
+    EXPECT_TRUE(streams(healthy));
+    // The first packet the faulty unit submits after the fault never comes
+    // back: the half that waits for it, due at period 12, ends at the limit
+    // (period 28), when the unit leaves. The healthy unit's two packets
+    // have completed long before and switch two halves at once; then it
+    // paces again. In 50.5 periods: 12 + 2 + 23 switches, none lost.
+    finish("stall=always", 37);
+}
+
+TEST_F(CompositeFaults, WhenTheOnlyUnitStallsTheSimulatedClockTakesOver) {
+    makeDevice();
+    faulty = plugQelm();
+    enumerate();
+    route(0, channelsFrom(0), {0, 1});
+    TestHost& h = makeHost(kFrames, {{0, 1}, allOutputs()});
+    ASSERT_EQ(h.createBuffers(), ASE_OK);
+    ASSERT_EQ(device->start(), ASE_OK);
+    runFor(10 * kPeriodNs + kPeriodNs / 2);
+    sim::Faults faults;
+    faults.stallPackets = sim::Faults::kAlways;
+    inject(faults);
+    runFor(40 * kPeriodNs);
+    ASSERT_EQ(device->stop(), ASE_OK);
+    EXPECT_FALSE(streams(faulty));
+    expectNoSwitchLost(h.seen(), kFrames);
+    EXPECT_GE(h.switches(), 34u) << "the host was called again after the limit";
+    device->disposeBuffers();
+}
+
 TEST_F(CompositeFaults, AUnitRemovedWithPacketsPendingLetsGoOfThemBeforeItsMemory) {
     sim::Faults faults;
     faults.lateCancel = true;  // cancelled packets come back after the cancel
