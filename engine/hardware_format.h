@@ -28,19 +28,40 @@ bool isUsableHostRate(double rate);
 // Returns the count written (at most kMaxRateCandidates).
 size_t hardwareRateCandidates(uint32_t rate, uint32_t* candidates);
 
-// Sets the sample width of a format: container and valid bits (valid bits
+// One sample layout: the container and the valid bits it carries (the
+// USB audio class lets 24 valid bits travel in 32-bit containers).
+struct SampleWidth {
+    uint16_t container;
+    uint16_t valid;
+};
+
+// The layouts the hardware format search tries at each rate, in order.
+constexpr SampleWidth kSearchWidths[] = {{32, 32}, {32, 24}, {24, 24}, {16, 16}};
+constexpr size_t kMaxSearchWidths = sizeof(kSearchWidths) / sizeof(kSearchWidths[0]);
+
+// Sets the sample layout of a format: container and valid bits (valid bits
 // only where the format is extensible), block align and byte rate.
+void setFormatSampleWidth(WAVEFORMATEXTENSIBLE& format, SampleWidth width);
 void setFormatSampleWidth(WAVEFORMATEXTENSIBLE& format, uint16_t bits);
 void setFormatRate(WAVEFORMATEXTENSIBLE& format, uint32_t rate);
 
-// The extensible PCM format of the first pin trial, channel mask 0.
-WAVEFORMATEXTENSIBLE makeExtensibleFormat(uint16_t channels, uint32_t rate, uint16_t bits);
+// The extensible PCM format of the pin trial, channel mask 0.
+WAVEFORMATEXTENSIBLE makeExtensibleFormat(uint16_t channels, uint32_t rate, SampleWidth width);
 // The same as plain PCM: tag 1, no extension.
 void makePlainPcm(WAVEFORMATEXTENSIBLE& format);
 
-// The speaker masks tried for a channel count, in order; none for counts
-// other than 2, 4, 6 and 8.
-size_t channelMasksFor(uint32_t channels, const uint32_t** masks);
+// The layouts the pin trial tries for a format of `bits`: the bits in a
+// container of their own width, and for 24 bits also in a 32-bit one.
+size_t trialWidthsFor(uint16_t bits, SampleWidth* widths);
+
+// The speaker masks tried for a channel count, in order: the layouts the
+// driver has always tried first (2: 0x3; 4: 0x603, 0x33; 6: 0x60F, 0x3F;
+// 8: 0x6F3, 0x63F, 0xFF), the default speaker mask of the count where the
+// system names one and it is not among them (1: centre; 3: front left,
+// right and centre; 5: quad and centre), then 0, which tells the driver
+// that no channel is tied to a speaker. At most kMaxChannelMasks.
+constexpr size_t kMaxChannelMasks = 4;
+size_t channelMasksFor(uint32_t channels, uint32_t* masks);
 
 // Byte for byte, as the pin was opened with it.
 bool sameWaveFormat(const WAVEFORMATEXTENSIBLE& a, const WAVEFORMATEXTENSIBLE& b);

@@ -128,28 +128,29 @@ ASIOError KsAudioFilter::canSampleRate(double rate) const {
     return ASE_OK;
 }
 
-bool KsAudioFilter::findHardwareFormat(uint32_t rate, WAVEFORMATEXTENSIBLE* out) {
-    static const uint16_t kWidths[] = {32, 24, 16};
+size_t KsAudioFilter::findHardwareFormats(uint32_t rate, WAVEFORMATEXTENSIBLE* out) {
     WAVEFORMATEXTENSIBLE format = format_;
     uint32_t candidates[kMaxRateCandidates];
     const size_t count = hardwareRateCandidates(rate, candidates);
     for (size_t i = 0; i < count; ++i) {
         setFormatRate(format, candidates[i]);
-        for (uint16_t width : kWidths) {
+        size_t found = 0;
+        for (SampleWidth width : kSearchWidths) {
+            // Plain PCM cannot say that a container carries fewer valid bits.
+            if (width.valid != width.container && format.Format.wFormatTag != WAVE_FORMAT_EXTENSIBLE) continue;
             setFormatSampleWidth(format, width);
-            if (supportsFormat(format)) {
-                if (i == 0)
-                    TRACE("Samplerate %uHz is supported by hardware. Using %u bits/sample.", rate, width);
-                else
-                    TRACE("Samplerate %uHz not supported by hardware. Using %u bits/sample at %uHz.", rate, width,
-                          candidates[i]);
-                *out = format;
-                return true;
-            }
+            if (supportsFormat(format)) out[found++] = format;
         }
+        if (found == 0) continue;
+        if (i == 0)
+            TRACE("Samplerate %uHz is supported by hardware. Using %u bits/sample.", rate,
+                  out[0].Format.wBitsPerSample);
+        else
+            TRACE("Samplerate %uHz not supported by hardware. Using %u bits/sample at %uHz.", rate,
+                  out[0].Format.wBitsPerSample, candidates[i]);
+        return found;
     }
-    *out = format;
-    return false;
+    return 0;
 }
 
 ASIOError KsAudioFilter::setSampleRate(double rate) {
@@ -168,30 +169,36 @@ ASIOError KsAudioFilter::setSampleRate(double rate) {
         TRACE("KsAudioFilter::setSampleRate: Invalid mode (buffers exist)");
         return ASE_InvalidMode;
     }
-    WAVEFORMATEXTENSIBLE wanted;
-    // When the hardware takes no candidate the open pin stays as it is:
-    // closing it for a format nobody accepts could only lose it.
-    if (findHardwareFormat(static_cast<uint32_t>(rate), &wanted) && !sameWaveFormat(wanted, format_)) {
-        pin_->ClosePin();
-        state_ = KSSTATE_STOP;
-        CKsAudPin* pin = createPin(wanted, false);
-        if (pin != nullptr) {
-            pin_ = pin;
-            format_ = wanted;
-        } else {
-            TRACE("KsAudioFilter::setSampleRate: Failed to create %s pin for new samplerate",
-                  isInput() ? "capture" : "render");
-            pin_ = createPin(format_, false);
-            if (pin_ == nullptr) {
-                TRACE("KsAudioFilter::setSampleRate: Failed to fall back to previous %s pin",
-                      isInput() ? "capture" : "render");
-                return ASE_HWMalfunction;
-            }
-        }
-    }
+    if (!reopenForRate(static_cast<uint32_t>(rate))) return ASE_HWMalfunction;
     hostRate_ = rate;
     TRACE("Samplerate set to %.2f / %u", hostRate_, static_cast<unsigned>(format_.Format.nSamplesPerSec));
     return ASE_OK;
+}
+
+bool KsAudioFilter::reopenForRate(uint32_t rate) {
+    WAVEFORMATEXTENSIBLE wanted[kMaxSearchWidths];
+    const size_t count = findHardwareFormats(rate, wanted);
+    // When the hardware takes no candidate the open pin stays as it is:
+    // closing it for a format nobody accepts could only lose it.
+    for (size_t i = 0; i < count; ++i)
+        if (sameWaveFormat(wanted[i], format_)) return true;
+    if (count == 0) return true;
+    pin_->ClosePin();
+    state_ = KSSTATE_STOP;
+    // The ranges name valid bits only: which container the device carries
+    // them in (24 bits in 24 or in 32) only opening a pin tells.
+    for (size_t i = 0; i < count; ++i) {
+        if (CKsAudPin* pin = createPin(wanted[i], false)) {
+            pin_ = pin;
+            format_ = wanted[i];
+            return true;
+        }
+    }
+    TRACE("KsAudioFilter::setSampleRate: Failed to create %s pin for new samplerate", isInput() ? "capture" : "render");
+    pin_ = createPin(format_, false);
+    if (pin_ != nullptr) return true;
+    TRACE("KsAudioFilter::setSampleRate: Failed to fall back to previous %s pin", isInput() ? "capture" : "render");
+    return false;
 }
 
 ASIOError KsAudioFilter::createPackets(uint32_t frames, uint32_t hostBits, uint32_t hostBlocks, uint8_t** hostArea) {
@@ -344,16 +351,28 @@ CKsAudPin* KsAudioFilter::openFirstPin(UnitRoutingIf* routing, bool input, CKsAu
         if (channels == 0 || channels > kMaxUnitChannels || !isConvertibleContainerBits(record.bitsPerSample) ||
             !isUsableHostRate(record.sampleRate))
             continue;
-        *format = makeExtensibleFormat(static_cast<uint16_t>(channels), record.sampleRate,
-                                       static_cast<uint16_t>(record.bitsPerSample));
-        const uint32_t* masks = nullptr;
-        const size_t maskCount = channelMasksFor(channels, &masks);
-        for (size_t m = 0; m < maskCount; ++m) {
-            format->dwChannelMask = masks[m];
-            TRACE("Trying WaveEx %uHz, %uch, %u-bits, align %uB, %u B/s, chMask %x", record.sampleRate, channels,
-                  record.bitsPerSample, format->Format.nBlockAlign, format->Format.nAvgBytesPerSec, masks[m]);
-            if (CKsAudPin* pin = create(ksFilter, *format)) return pin;
+        // The USB audio class driver takes wide and many-channel formats in
+        // their extensible form only, some devices only with their default
+        // speaker mask and others only without one, and many carry 24 valid
+        // bits in 32-bit containers: every combination is tried before
+        // plain PCM.
+        uint32_t masks[kMaxChannelMasks];
+        const size_t maskCount = channelMasksFor(channels, masks);
+        SampleWidth widths[2];
+        const size_t widthCount = trialWidthsFor(static_cast<uint16_t>(record.bitsPerSample), widths);
+        for (size_t w = 0; w < widthCount; ++w) {
+            *format = makeExtensibleFormat(static_cast<uint16_t>(channels), record.sampleRate, widths[w]);
+            for (size_t m = 0; m < maskCount; ++m) {
+                format->dwChannelMask = masks[m];
+                TRACE("Trying WaveEx %uHz, %uch, %u-bits (%u valid), align %uB, %u B/s, chMask %x", record.sampleRate,
+                      channels, widths[w].container, widths[w].valid, format->Format.nBlockAlign,
+                      format->Format.nAvgBytesPerSec, masks[m]);
+                if (CKsAudPin* pin = create(ksFilter, *format)) return pin;
+            }
         }
+        *format = makeExtensibleFormat(static_cast<uint16_t>(channels), record.sampleRate,
+                                       {static_cast<uint16_t>(record.bitsPerSample),
+                                        static_cast<uint16_t>(record.bitsPerSample)});
         makePlainPcm(*format);
         TRACE("Trying Wave %uHz, %uch, %u-bits, align %uB, %u B/s", record.sampleRate, channels,
               record.bitsPerSample, format->Format.nBlockAlign, format->Format.nAvgBytesPerSec);

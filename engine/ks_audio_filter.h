@@ -117,9 +117,10 @@ protected:
 
     // Arguments of the composite device's createBuffers form that can be served.
     static bool validBufferRequest(const void* hostBuffers, uint32_t frames, uint32_t hostBits);
-    // The candidate search; false (with the last format tried) when the
-    // hardware takes none.
-    bool findHardwareFormat(uint32_t rate, WAVEFORMATEXTENSIBLE* out);
+    // The candidate search: at the first candidate rate the pin's ranges
+    // admit, every sample layout they admit there, in search order (at most
+    // kMaxSearchWidths); 0 when the hardware takes none.
+    size_t findHardwareFormats(uint32_t rate, WAVEFORMATEXTENSIBLE* out);
     // Host width the current buffers were made for.
     uint32_t bufferHostBits() const { return bufferHostBits_; }
     StreamPacket& packet(uint32_t index) { return packets_[index]; }
@@ -135,6 +136,10 @@ protected:
 
 private:
     ASIOError createPackets(uint32_t frames, uint32_t hostBits, uint32_t hostBlocks, uint8_t** hostArea);
+    // Moves the pin to the best format for the rate: the first of the
+    // search's formats a pin opens with, else the old format again. False
+    // when not even that reopens (the unit is left without a pin).
+    bool reopenForRate(uint32_t rate);
     // Cancels what the device still holds and waits for it. A device that
     // never gives a packet back keeps the memory and events it may write:
     // they are left allocated rather than freed under it.

@@ -163,13 +163,14 @@ HRESULT CKsAudPin::SaveAudioDataRanges() {
     return result;
 }
 
-bool CKsAudPin::RangeAdmits(const KSDATARANGE_AUDIO& range, const WAVEFORMATEX& format, const GUID& subFormat) const {
+bool CKsAudPin::RangeAdmits(const KSDATARANGE_AUDIO& range, const WAVEFORMATEX& format, const GUID& subFormat,
+                            ULONG validBits) const {
     const KSDATARANGE& data = range.DataRange;
     return (IsNullGuid(data.MajorFormat) || os::guidEquals(data.MajorFormat, KSDATAFORMAT_TYPE_AUDIO)) &&
            (IsNullGuid(data.SubFormat) || os::guidEquals(data.SubFormat, subFormat)) &&
            (IsNullGuid(data.Specifier) || os::guidEquals(data.Specifier, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX)) &&
-           range.MaximumChannels == format.nChannels && range.MinimumBitsPerSample <= format.wBitsPerSample &&
-           format.wBitsPerSample <= range.MaximumBitsPerSample &&
+           range.MaximumChannels == format.nChannels && range.MinimumBitsPerSample <= validBits &&
+           validBits <= range.MaximumBitsPerSample &&
            range.MinimumSampleFrequency <= format.nSamplesPerSec &&
            format.nSamplesPerSec <= range.MaximumSampleFrequency;
 }
@@ -177,14 +178,20 @@ bool CKsAudPin::RangeAdmits(const KSDATARANGE_AUDIO& range, const WAVEFORMATEX& 
 bool CKsAudPin::IsFormatSupported(const WAVEFORMATEX* format) const {
     if (format == nullptr) return false;
     GUID subFormat = WaveFormatTagGuid(format->wFormatTag);
+    // Ranges give the valid bits a device takes, whatever container they
+    // travel in (USB devices carry 24 of them in 32-bit containers).
+    ULONG validBits = format->wBitsPerSample;
     if (format->wFormatTag == WAVE_FORMAT_EXTENSIBLE) {
         if (format->cbSize < sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX)) return false;
-        std::memcpy(&subFormat,
-                    reinterpret_cast<const uint8_t*>(format) + offsetof(WAVEFORMATEXTENSIBLE, SubFormat),
-                    sizeof(subFormat));
+        const uint8_t* bytes = reinterpret_cast<const uint8_t*>(format);
+        std::memcpy(&subFormat, bytes + offsetof(WAVEFORMATEXTENSIBLE, SubFormat), sizeof(subFormat));
+        WORD valid = 0;
+        std::memcpy(&valid, bytes + offsetof(WAVEFORMATEXTENSIBLE, Samples), sizeof(valid));
+        if (valid > format->wBitsPerSample) return false;
+        if (valid != 0) validBits = valid;
     }
     for (const KSDATARANGE_AUDIO* range : m_audioDataRanges) {
-        if (RangeAdmits(*range, *format, subFormat)) return true;
+        if (RangeAdmits(*range, *format, subFormat, validBits)) return true;
     }
     return false;
 }

@@ -36,7 +36,8 @@ public:
 private:
     HRESULT CreateConnectRequest();
     HRESULT SaveAudioDataRanges();
-    bool RangeAdmits(const KSDATARANGE_AUDIO& range, const WAVEFORMATEX& format, const GUID& subFormat) const;
+    bool RangeAdmits(const KSDATARANGE_AUDIO& range, const WAVEFORMATEX& format, const GUID& subFormat,
+                     ULONG validBits) const;
     KSDATAFORMAT* ConnectDataFormat() const;
 
     Vector<KSDATARANGE_AUDIO*> m_audioDataRanges;

@@ -4,10 +4,12 @@
 
 #include <cmath>
 #include <limits>
+#include <tuple>
 #include <utility>
 
 #include "base/heap.h"
 #include "engine/hardware_format.h"
+#include "sim/capture_signal.h"
 #include "unit_fixture.h"
 
 using namespace enginetest;
@@ -27,13 +29,13 @@ public:
         return filter;
     }
     bool supportsFormat(const WAVEFORMATEXTENSIBLE& format) override {
-        asked.emplace_back(format.Format.nSamplesPerSec, format.Format.wBitsPerSample);
+        asked.push_back({format.Format.nSamplesPerSec, format.Format.wBitsPerSample, format.Samples.wValidBitsPerSample});
         if (refuseAll) return false;
         EXPECT_EQ(format.Format.nBlockAlign, format.Format.nChannels * format.Format.wBitsPerSample / 8);
         EXPECT_EQ(format.Format.nAvgBytesPerSec, format.Format.nBlockAlign * format.Format.nSamplesPerSec);
         return KsAudioRenderFilter::supportsFormat(format);
     }
-    std::vector<std::pair<uint32_t, uint32_t>> asked;
+    std::vector<std::tuple<uint32_t, uint32_t, uint32_t>> asked;  // rate, container, valid bits
     bool refuseAll = false;
 
 private:
@@ -42,10 +44,12 @@ private:
         : KsAudioRenderFilter(routing, routing->getRenderFilter(), pin, format, 16, status) {}
 };
 
-std::vector<std::pair<uint32_t, uint32_t>> allWidths(std::initializer_list<uint32_t> rates) {
-    std::vector<std::pair<uint32_t, uint32_t>> result;
+// Every layout the search asks about at each rate: 32-bit containers first
+// (full, then 24 valid bits), then 24, then 16.
+std::vector<std::tuple<uint32_t, uint32_t, uint32_t>> allWidths(std::initializer_list<uint32_t> rates) {
+    std::vector<std::tuple<uint32_t, uint32_t, uint32_t>> result;
     for (uint32_t rate : rates)
-        for (uint32_t bits : {32u, 24u, 16u}) result.emplace_back(rate, bits);
+        for (SampleWidth w : kSearchWidths) result.emplace_back(rate, w.container, w.valid);
     return result;
 }
 
@@ -100,10 +104,8 @@ TEST_F(KsAudioFilterTest, TheSearchTriesIntegerRatiosFirstAndWidersContainersFir
     std::unique_ptr<RecordingRenderFilter> unit(RecordingRenderFilter::open(&dalto));
     ASSERT_TRUE(unit);
     ASSERT_EQ(unit->setSampleRate(88200.0), ASE_OK);
-    auto expected = allWidths({88200, 96000});
-    expected.emplace_back(44100, 32);
-    expected.emplace_back(44100, 24);
-    EXPECT_EQ(unit->asked, expected);
+    EXPECT_EQ(unit->asked, allWidths({88200, 96000, 44100}));
+    // The ranges admit 24 valid bits in 32 too; the pin opens with 24 in 24.
     EXPECT_EQ(unit->getFormat().Format.nSamplesPerSec, 44100u);
     EXPECT_EQ(unit->getFormat().Format.wBitsPerSample, 24);
     EXPECT_EQ(unit->getHostSampleRate(), 88200.0);
@@ -124,11 +126,64 @@ TEST_F(KsAudioFilterTest, TheSearchTriesIntegerRatiosFirstAndWidersContainersFir
     CKsAudPin* pin = fixed->getPin();
     fixed->refuseAll = true;
     ASSERT_EQ(fixed->setSampleRate(12345.0), ASE_OK);
-    EXPECT_EQ(fixed->asked.size(), 6u * 3u);
-    EXPECT_EQ(fixed->asked.back(), std::make_pair(11025u, 16u));
+    EXPECT_EQ(fixed->asked.size(), 6u * kMaxSearchWidths);
+    EXPECT_EQ(fixed->asked.back(), std::make_tuple(11025u, 16u, 16u));
     EXPECT_TRUE(sameWaveFormat(fixed->getFormat(), before));
     EXPECT_EQ(fixed->getPin(), pin);
     EXPECT_EQ(fixed->getHostSampleRate(), 12345.0);
+}
+
+// What USB audio class devices take: the extensible form for every channel
+// count (a device may want its default speaker mask or none), 24 valid bits
+// in 32-bit containers, and ranges that publish valid bits.
+TEST_F(KsAudioFilterTest, FormatsTheUsbClassDriverTakes) {
+    sim::ControllerConfig padded;
+    padded.model = sim::Model::Dalto;
+    padded.renderRanges = {{2, 24, 44100, 48000, 32}, {2, 16, 44100, 48000}};
+    padded.faults.extensibleOnly = true;
+    SimUnitRouting& dalto = plug(padded, daltoFormats());
+    KsAudioRenderFilter* wide = keep(KsAudioRenderFilter::instantiate(&dalto, 16));
+    ASSERT_NE(wide, nullptr);
+    EXPECT_EQ(wide->getFormat().Format.wFormatTag, WAVE_FORMAT_EXTENSIBLE);
+    EXPECT_EQ(wide->getFormat().Format.wBitsPerSample, 32);
+    EXPECT_EQ(wide->getFormat().Samples.wValidBitsPerSample, 24);
+    EXPECT_EQ(wide->getFormat().Format.nSamplesPerSec, 48000u);
+    // The rate search finds the same container at another rate.
+    ASSERT_EQ(wide->setSampleRate(44100.0), ASE_OK);
+    EXPECT_EQ(wide->getFormat().Format.nSamplesPerSec, 44100u);
+    EXPECT_EQ(wide->getFormat().Samples.wValidBitsPerSample, 24);
+    // And streams host samples left-justified in the container.
+    HostHalves host(2, 64, 16);
+    const int16_t sample = -1234;
+    std::memcpy(host.half(1, 0) + 10, &sample, 2);
+    ASSERT_EQ(wide->createBuffers(host.table.data(), 64, 16), ASE_OK);
+    ASSERT_EQ(wide->writeData(0), S_OK);
+    ASSERT_EQ(wide->moveToState(KSSTATE_RUN), S_OK);
+    bus.advanceFrames(64);
+    const std::vector<uint8_t> rendered = controllers[0]->renderedBytes();
+    ASSERT_EQ(rendered.size(), 64u * 8);
+    EXPECT_EQ(sim::readContainerSample(rendered.data() + 5 * 8 + 4, 32), int32_t(sample) * 65536);
+    ASSERT_EQ(wide->moveToState(KSSTATE_STOP), S_OK);
+
+    // Three channels, which no speaker layout names: the device takes mask 0.
+    sim::ControllerConfig odd;
+    odd.model = sim::Model::Qelm;
+    odd.renderRanges = {{3, 16, 44100, 44100}};
+    odd.faults.extensibleOnly = true;
+    odd.faults.channelMask = 0;
+    SimUnitRouting& three = plug(odd, {{0, 3, 44100, 16}});
+    KsAudioRenderFilter* unit = keep(KsAudioRenderFilter::instantiate(&three, 16));
+    ASSERT_NE(unit, nullptr);
+    EXPECT_EQ(unit->getFormat().Format.wFormatTag, WAVE_FORMAT_EXTENSIBLE);
+    EXPECT_EQ(unit->getFormat().dwChannelMask, 0u);
+    // A stereo device that wants its default mask still gets it first.
+    sim::ControllerConfig stereo;
+    stereo.model = sim::Model::Dalto;
+    stereo.faults.channelMask = 0x3;
+    SimUnitRouting& two = plug(stereo, daltoFormats());
+    KsAudioRenderFilter* first = keep(KsAudioRenderFilter::instantiate(&two, 16));
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->getFormat().dwChannelMask, 0x3u);
 }
 
 TEST_F(KsAudioFilterTest, ARateChangeReopensThePinAndFallsBackToTheOldFormat) {
@@ -151,9 +206,10 @@ TEST_F(KsAudioFilterTest, ARateChangeReopensThePinAndFallsBackToTheOldFormat) {
     EXPECT_EQ(unit->getFormat().Format.wBitsPerSample, 24);
     EXPECT_EQ(controllers[0]->openPins(), 1u);
 
-    // The new format fails (the claimed pin, then the walk over all render
-    // pins): the old one is reopened and the rate stored.
-    faults.failPinCreate = 2;
+    // Every new format fails (for each of the three layouts the ranges admit
+    // at 48000 Hz the claimed pin, then the walk over all render pins): the
+    // old one is reopened and the rate stored.
+    faults.failPinCreate = 6;
     controllers[0]->setFaults(faults);
     ASSERT_EQ(unit->setSampleRate(96000.0), ASE_OK);
     EXPECT_NE(unit->getPin(), nullptr);

@@ -65,8 +65,12 @@ protected:
                          sim::QelmLayout layout = sim::QelmLayout::FourFour) {
         sim::ControllerConfig config;
         config.model = model;
-        config.serial = sim::widen("ENGINE" + std::to_string(controllers.size()));
         config.layout = layout;
+        return plug(config, std::move(formats));
+    }
+    // The same for a controller described in full (ranges, faults).
+    SimUnitRouting& plug(sim::ControllerConfig config, std::vector<UnitWaveFormat> formats) {
+        config.serial = sim::widen("ENGINE" + std::to_string(controllers.size()));
         controllers.push_back(bus.plug(config));
         EXPECT_TRUE(controllers.back());
         routings.push_back(std::make_unique<SimUnitRouting>(controllers.back()->interfacePath(), std::move(formats)));

@@ -152,6 +152,15 @@ TEST_F(PinTest, FormatMatchingNeedsExactChannelsAndBitsAndRateInRange) {
     }
     WAVEFORMATEXTENSIBLE extensible = ExtensibleFormat(2, 24, 48000, KSDATAFORMAT_SUBTYPE_PCM);
     EXPECT_TRUE(pin->IsFormatSupported(&extensible.Format));
+    // Ranges give valid bits: 24 of them in a 32-bit container fit, 32 do
+    // not, and more valid bits than the container holds is no format.
+    WAVEFORMATEXTENSIBLE padded = ExtensibleFormat(2, 32, 48000, KSDATAFORMAT_SUBTYPE_PCM);
+    EXPECT_FALSE(pin->IsFormatSupported(&padded.Format));
+    padded.Samples.wValidBitsPerSample = 24;
+    EXPECT_TRUE(pin->IsFormatSupported(&padded.Format));
+    extensible.Samples.wValidBitsPerSample = 32;
+    EXPECT_FALSE(pin->IsFormatSupported(&extensible.Format));
+    extensible.Samples.wValidBitsPerSample = 24;
     extensible.SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
     EXPECT_FALSE(pin->IsFormatSupported(&extensible.Format));
     // An extensible format too short to carry its sub-format is not read past.
