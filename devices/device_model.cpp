@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "base/utilities.h"
 #include "platform/device.h"
@@ -54,8 +56,9 @@ bool DeviceModelAbs::readDeviceId(DEVINST node, char* output, size_t length) {
 }
 
 bool DeviceModelAbs::findHidByParentWalk(DEVINST audioNode, char* output, size_t length, const char* siblingPattern,
-                                         const char* hidPrefix, bool traceNodes) {
+                                         bool traceNodes) {
     if (output == nullptr || length == 0) return false;
+    output[0] = '\0';
     os::DeviceBoundaryIf& boundary = os::deviceBoundary();
     char id[kHidDeviceIdLength];
 
@@ -74,23 +77,32 @@ bool DeviceModelAbs::findHidByParentWalk(DEVINST audioNode, char* output, size_t
         if (traceNodes) TRACE("DevId: (%s) %s", "child (sibling of usb audio device)", id);
         if (!contains(id, siblingPattern)) continue;
 
+        // One HID device per top-level collection: the first that the
+        // system lists a HID interface for will do.
         DEVINST hid = 0;
-        if (boundary.cmGetChild(&hid, child, 0) != CR_SUCCESS) continue;
-        if (boundary.cmGetDeviceIdSize(&size, hid, 0) != CR_SUCCESS || size + 1 > length) continue;
-        if (!readDeviceId(hid, id, sizeof(id))) continue;
-        if (traceNodes) TRACE("DevId: (%s) %s", "child of child (hid control device)", id);
-
-        const char* lastBackslash = std::strrchr(id, '\\');
-        if (lastBackslash == nullptr) return false;
-        const char* tail = lastBackslash + 1;
-        const int written = std::snprintf(output, length, "\\\\?\\%s#%.*s#{%s}", hidPrefix,
-                                          static_cast<int>(std::strlen(tail)), tail, kHidClassGuidText);
-        // A cut path would name another device, or none.
-        if (written < 0 || static_cast<size_t>(written) >= length) {
-            TRACE("HID device path does not fit %u characters", static_cast<unsigned>(length));
-            output[0] = '\0';
-            return false;
+        for (CONFIGRET more = boundary.cmGetChild(&hid, child, 0); more == CR_SUCCESS;
+             more = boundary.cmGetSibling(&hid, hid, 0)) {
+            if (!readDeviceId(hid, id, sizeof(id))) continue;
+            if (traceNodes) TRACE("DevId: (%s) %s", "child of child (hid control device)", id);
+            if (hidInterfacePath(id, output, length)) return true;
         }
+    }
+    return false;
+}
+
+bool DeviceModelAbs::hidInterfacePath(const char* hidDeviceId, char* output, size_t length) {
+    // The system's own path, not one built from a prefix: a device with
+    // several collections carries &Col01-style parts the prefix lacks.
+    std::vector<std::string> paths;
+    if (os::deviceBoundary().cmGetDeviceInterfaceList(ksabi::kHidInterfaceClass, hidDeviceId, paths) != CR_SUCCESS)
+        return false;
+    for (const std::string& path : paths) {
+        // A cut path would name another device, or none.
+        if (path.empty() || path.size() + 1 > length) {
+            TRACE("HID device path does not fit %u characters", static_cast<unsigned>(length));
+            continue;
+        }
+        std::memcpy(output, path.c_str(), path.size() + 1);
         return true;
     }
     return false;

@@ -47,19 +47,20 @@ public:
     bool getSerial(const char* hidDevicePath, char* output, size_t length) const override;
 
 protected:
-    // The HID device interface class, as HID device interface paths spell it.
-    static constexpr const char* kHidClassGuidText = "4D1E55B2-F16F-11CF-88CB-001111000030";
-
     static bool contains(const char* text, const char* pattern);
 
     // The walk of the models whose control device is a HID interface of the
     // same USB composite device as the audio interface: among the siblings
     // of the audio interface's parent's children, the first whose instance
-    // identifier contains `siblingPattern` and that has a child (the HID
-    // device) yields "\\?\<hidPrefix>#<tail of the child's id>#{<HID class>}".
-    // `traceNodes` traces every node visited.
+    // identifier contains `siblingPattern` and that has a child (a HID
+    // device, one per top-level collection) for which the system lists a
+    // HID interface yields that interface's path. `traceNodes` traces every
+    // node visited.
     static bool findHidByParentWalk(DEVINST audioNode, char* output, size_t length, const char* siblingPattern,
-                                    const char* hidPrefix, bool traceNodes);
+                                    bool traceNodes);
+    // The first HID interface path the system lists for a HID device
+    // instance that fits `length` characters with its terminator.
+    static bool hidInterfacePath(const char* hidDeviceId, char* output, size_t length);
     // Reads a node's instance identifier, terminated, when it fits in
     // `length` characters with its terminator; false otherwise.
     static bool readDeviceId(DEVINST node, char* output, size_t length);

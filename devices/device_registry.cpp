@@ -333,6 +333,12 @@ bool DeviceRegistry::enumerateDevices() {
             TRACE("Skipping an interface whose path does not fit %u bytes",
                   static_cast<unsigned>(kInterfaceDetailBytes));
             handled[i] = true;
+        } else if (interfaces[i].renderAliasFlags == 0 && interfaces[i].captureAliasFlags == 0) {
+            // A USB audio function's topology filter, or its MIDI function:
+            // the same device as the wave filter, listed before it at times,
+            // but nothing that streams.
+            TRACE("Skipping %s: it has neither a render nor a capture alias", path.c_str());
+            handled[i] = true;
         } else if (DeviceInfo* known = findPresentRecordWithPath(pass, path.c_str())) {
             TRACE("Found already instantiated device %s", path.c_str());
             pass.markSeen(records_, known);

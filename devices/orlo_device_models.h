@@ -31,8 +31,7 @@ public:
     // The sibling pattern names no interface, so the audio interface itself
     // matches too; having no child, it is passed over.
     bool findHidDevice(DEVINST audioNode, char* output, size_t length) const override {
-        return findHidByParentWalk(audioNode, output, length, "USB\\VID_2F9A&PID_0202", "HID#VID_2F9A&PID_0202&MI_02",
-                                   false);
+        return findHidByParentWalk(audioNode, output, length, "USB\\VID_2F9A&PID_0202", false);
     }
     // The shared rule, cut to kSerialCharacters.
     bool getSerial(const char* hidDevicePath, char* output, size_t length) const override;
@@ -45,8 +44,7 @@ public:
     bool isAudioDevice(const char* path) const override { return contains(path, "USB#VID_2F9A&PID_0300"); }
     bool isHidDevice(const char* path) const override { return contains(path, "HID#VID_2F9A&PID_0300"); }
     bool findHidDevice(DEVINST audioNode, char* output, size_t length) const override {
-        return findHidByParentWalk(audioNode, output, length, "USB\\VID_2F9A&PID_0300&MI_02",
-                                   "HID#VID_2F9A&PID_0300&MI_02", false);
+        return findHidByParentWalk(audioNode, output, length, "USB\\VID_2F9A&PID_0300&MI_02", false);
     }
 };
 
@@ -57,8 +55,7 @@ public:
     bool isAudioDevice(const char* path) const override { return contains(path, "USB#VID_2F9A&PID_0310"); }
     bool isHidDevice(const char* path) const override { return contains(path, "HID#VID_2F9A&PID_0310"); }
     bool findHidDevice(DEVINST audioNode, char* output, size_t length) const override {
-        return findHidByParentWalk(audioNode, output, length, "USB\\VID_2F9A&PID_0310&MI_02",
-                                   "HID#VID_2F9A&PID_0310&MI_02", false);
+        return findHidByParentWalk(audioNode, output, length, "USB\\VID_2F9A&PID_0310&MI_02", false);
     }
 };
 

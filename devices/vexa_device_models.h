@@ -12,7 +12,6 @@ public:
     bool isAudioDevice(const char* path) const override { return contains(path, "USB#VID_04D8&PID_0C5E&MI_00"); }
     bool isHidDevice(const char* path) const override { return contains(path, "HID#VID_04D8&PID_0C5E"); }
     bool findHidDevice(DEVINST audioNode, char* output, size_t length) const override {
-        return findHidByParentWalk(audioNode, output, length, "USB\\VID_04D8&PID_0C5E&MI_05",
-                                   "HID#VID_04D8&PID_0C5E&MI_05", true);
+        return findHidByParentWalk(audioNode, output, length, "USB\\VID_04D8&PID_0C5E&MI_05", true);
     }
 };

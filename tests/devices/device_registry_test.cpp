@@ -202,6 +202,43 @@ TEST_F(RegistryTest, AliasesDecideWhichFiltersExist) {
     EXPECT_TRUE(handler.events().empty());
 }
 
+// A USB audio function also lists its topology filter (and a MIDI function)
+// among the KS audio interfaces, without render or capture aliases, and
+// possibly before its wave filter.
+TEST_F(RegistryTest, InterfacesWithoutAliasesAreNotTakenForTheUnit) {
+    sim::ControllerConfig config;
+    config.serial = sim::widen("QX-TOPOLOGY");
+    config.faults.aliasLessFirst = true;
+    auto controller = bus.plug(config);
+    registry->enumerateDevices();
+    DeviceInfo* r = record("QX-TOPOLOGY");
+    ASSERT_NE(r, nullptr);
+    EXPECT_STREQ(r->getAudioDeviceId(), controller->interfacePath().c_str());
+    EXPECT_NE(r->getRenderFilter(), nullptr);
+    EXPECT_NE(r->getCaptureFilter(), nullptr);
+    EXPECT_EQ(registry->getNumberOfDevices(), 1u);
+    // A steady system stays so at the next pass.
+    registry->addEventHandler(&handler);
+    handler.clear();
+    registry->enumerateDevices();
+    EXPECT_TRUE(handler.events().empty());
+}
+
+// A HID interface with several top-level collections has one HID device per
+// collection, its path carrying &Col01 and so on: the path is the one the
+// system lists, not one built from a prefix.
+TEST_F(RegistryTest, HidDevicesWithSeveralCollectionsAreFound) {
+    sim::ControllerConfig config;
+    config.serial = sim::widen("QX-COLLECTIONS");
+    config.hidCollections = 2;
+    auto controller = bus.plug(config);
+    registry->enumerateDevices();
+    DeviceInfo* r = record("QX-COLLECTIONS");
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(std::string(r->getHidDeviceId()), controller->hidPaths()[0]);
+    EXPECT_TRUE(registry->getModel(0)->isHidDevice(r->getHidDeviceId()));
+}
+
 TEST_F(RegistryTest, RemoveDeviceRefusesAvailableRecordsAndRenumbers) {
     auto a = plug("QX-000A", 1);
     plug("QX-000B", 2);
