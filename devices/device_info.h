@@ -44,6 +44,10 @@ public:
         // thread that changed the record, with the registry's lock held
         // except during the replay of a newly registered handler.
         virtual void deviceStateChanged(DeviceInfo* record, int32_t newState, int32_t oldState) = 0;
+        // An enumeration pass has ended (after its state changes), on the
+        // pass's thread with the registry's lock held: the moment to try
+        // again what failed with a device that is still there.
+        virtual void devicesEnumerated() {}
     };
     using EventHandlerList = Vector<EventHandlerIf*>;
 

@@ -362,6 +362,7 @@ bool DeviceRegistry::enumerateDevices() {
         record->setCaptureFilter(nullptr);
     }
     passRunning_ = false;
+    for (size_t i = 0; i < handlers_.size(); ++i) handlers_[i]->devicesEnumerated();
     TRACE_LEAVE_INT("DeviceRegistry::enumerateDevices", listed);
     return listed;
 }

@@ -174,9 +174,15 @@ int32_t WinAsio::getDriverVersion() { return kDriverVersion; }
 
 void WinAsio::getErrorMessage(char* text) {
     if (text == nullptr) return;
+    // What keeps a controller from streaming (another program holds it) is
+    // what the user can act on; the text of the driver's last failure
+    // otherwise.
+    char problem[kAsioErrorMessageSize];
+    const bool unitProblem = device_ != nullptr && device_->getUnitProblem(problem, sizeof(problem));
+    const char* source = unitProblem ? problem : errorText_;
     // Hosts guarantee 124 bytes, not the 128 the text is kept in.
     size_t i = 0;
-    for (; i + 1 < kAsioErrorMessageSize && errorText_[i] != '\0'; ++i) text[i] = errorText_[i];
+    for (; i + 1 < kAsioErrorMessageSize && source[i] != '\0'; ++i) text[i] = source[i];
     text[i] = '\0';
 }
 

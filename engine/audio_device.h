@@ -65,7 +65,18 @@ public:
     // Position and system time of the last buffer switch; callable from the buffer switch.
     virtual ASIOError getSamplePosition(ASIOSamples* samplePosition, ASIOTimeStamp* timeStamp) = 0;
     virtual ASIOError outputReady() = 0;
+    // What keeps an attached controller from streaming right now (another
+    // program holds its pins, it cannot take the host's buffer size), as a
+    // text for the host's error message; false when nothing does.
+    virtual bool getUnitProblem(char* text, size_t size) {
+        (void)text;
+        (void)size;
+        return false;
+    }
 };
+
+// Room a unit problem's text may take: what hosts give getErrorMessage.
+constexpr size_t kDeviceProblemTextSize = 124;
 
 // The buffer size in samples of a buffer-length step, at the device's current
 // rate when there is a device that reports a usable one (positive and

@@ -17,6 +17,8 @@ void CompositeKsAudioDevice::deviceStateChanged(DeviceInfo* record, int32_t newS
     if (DeviceInfo::wasAdded(newState, oldState)) return;
     if (DeviceInfo::wasRemoved(newState, oldState)) {
         TRACE("Device (%s) removed", record->getSerialNumber());
+        ControlGuard guard(*this);
+        clearProblems(record);
         return;
     }
     if (DeviceInfo::wasConnected(newState, oldState)) {
@@ -34,21 +36,13 @@ void CompositeKsAudioDevice::connectRecord(DeviceInfo* record) {
     ControlGuard guard(*this);
     for (const bool input : {false, true}) {
         if (!CompositeUnit::routesDirection(*asio, input)) continue;
-        CompositeUnit* unit = CompositeUnit::create(asio, input, sampleBits_);
-        if (unit == nullptr) {
-            TRACE(input ? "Failed to initialize device's (%s) capture filter"
-                        : "Failed to initialize device's (%s) render filter",
-                  asio->getSerialNumber());
-            continue;
-        }
-        TRACE(input ? "Device's (%s) capture filter is available" : "Device's (%s) render filter is available",
-              asio->getSerialNumber());
-        addDevice(unit);
+        if (CompositeUnit* unit = openUnit(asio, input)) addDevice(unit);
     }
 }
 
 void CompositeKsAudioDevice::disconnectRecord(DeviceInfo* record) {
     ControlGuard guard(*this);
+    clearProblems(record);
     if (record->getRenderFilter() != nullptr) removeDevice(record->getRenderFilter());
     if (record->getCaptureFilter() != nullptr) removeDevice(record->getCaptureFilter());
 }

@@ -144,6 +144,13 @@ ASIOError CompositeKsAudioDevice::createBuffers(ASIOBufferInfo* bufferInfos, int
                                                 ASIOCallbacks* callbacks) {
     TRACE_ENTER("CompositeKsAudioDevice::createBuffers");
     if (onStreamingThread()) return ASE_InvalidMode;
+    if (registry_ != nullptr) {
+        // Units another program held at the last pass may be free now. The
+        // registry's lock first, as a pass takes it before the control lock.
+        DeviceRegistry::Guard records(*registry_);
+        ControlGuard guard(*this);
+        if (thread_ == nullptr) retryUnits();
+    }
     ControlGuard guard(*this);
     if (thread_ != nullptr || buffers_.exist()) {
         TRACE("Invalid mode");

@@ -69,10 +69,14 @@ public:
     ASIOError stop() override;
     ASIOError getSamplePosition(ASIOSamples* samplePosition, ASIOTimeStamp* timeStamp) override;
     ASIOError outputReady() override;
+    bool getUnitProblem(char* text, size_t size) override;
 
     // DeviceInfo::EventHandlerIf: a connected controller becomes units, a
     // disconnected one loses them (spliced into or out of a running stream).
     void deviceStateChanged(DeviceInfo* record, int32_t newState, int32_t oldState) override;
+    // After each pass: units that could not open, or that left the stream
+    // because their device failed it, are opened again.
+    void devicesEnumerated() override;
 
     // Takes ownership of the unit: appended to the units, and spliced into a
     // running stream when it serves a requested channel.
@@ -111,6 +115,16 @@ private:
     void deleteUnits();
     void connectRecord(DeviceInfo* record);
     void disconnectRecord(DeviceInfo* record);
+    // Opens a record's unit of one direction, keeping a problem text when
+    // another program holds its pins.
+    CompositeUnit* openUnit(AsioDeviceInfo* record, bool input);
+    CompositeUnit* findUnit(const DeviceInfo* record, bool input) const;
+    // Opens again the routed units of available records that are missing
+    // or have failed. With the registry's lock and the control lock held.
+    void retryUnits();
+    void setProblem(const DeviceInfo* record, bool input, const char* what);
+    void clearProblem(const DeviceInfo* record, bool input);
+    void clearProblems(const DeviceInfo* record);
     static uint32_t threadEntry(void* device);
 
     DeviceRegistry* registry_;
@@ -148,4 +162,13 @@ private:
     // The unit the streaming thread took out of the lists for a removal,
     // for the removing thread to delete.
     CompositeUnit* removedUnit_ = nullptr;
+
+    // The latest reason an attached controller does not stream; guarded by
+    // the control lock. The record is compared, never followed.
+    struct UnitProblem {
+        const DeviceInfo* record = nullptr;
+        bool input = false;
+        char text[kDeviceProblemTextSize] = {};
+    };
+    UnitProblem problem_;
 };

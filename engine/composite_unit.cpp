@@ -20,14 +20,19 @@ bool CompositeUnit::routesDirection(const AsioDeviceInfo& record, bool input) {
 
 CompositeUnit::CompositeUnit(AsioDeviceInfo* record, bool input) : routing_(record), input_(input) {}
 
-CompositeUnit* CompositeUnit::create(AsioDeviceInfo* record, bool input, uint16_t hostBits) {
+CompositeUnit* CompositeUnit::create(AsioDeviceInfo* record, bool input, uint16_t hostBits,
+                                     UnitOpenFailure* failure) {
+    UnitOpenFailure why = UnitOpenFailure::NoFilter;
+    if (failure == nullptr) failure = &why;
+    *failure = UnitOpenFailure::NoFilter;
     if (record == nullptr) return nullptr;
+    *failure = UnitOpenFailure::NoMemory;
     CompositeUnit* unit = new (std::nothrow) CompositeUnit(record, input);
     if (unit == nullptr) return nullptr;
     if (input)
-        unit->filter_ = KsAudioCaptureFilter::instantiate(&unit->routing_, hostBits);
+        unit->filter_ = KsAudioCaptureFilter::instantiate(&unit->routing_, hostBits, failure);
     else
-        unit->filter_ = KsAudioRenderFilter::instantiate(&unit->routing_, hostBits);
+        unit->filter_ = KsAudioRenderFilter::instantiate(&unit->routing_, hostBits, failure);
     if (unit->filter_ == nullptr) {
         delete unit;
         return nullptr;

@@ -7,6 +7,7 @@
 // deletes the record's KS filters, and never deletes an available record.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "brands/asio_device_info.h"
@@ -19,8 +20,10 @@ public:
     // channel of that direction to an ASIO channel.
     static bool routesDirection(const AsioDeviceInfo& record, bool input);
     // Opens the record's KS filter of that direction; null when it cannot
-    // stream (no filter, no accepted format, no memory).
-    static CompositeUnit* create(AsioDeviceInfo* record, bool input, uint16_t hostBits);
+    // stream (no filter, no accepted format, its pins held by another
+    // program, no memory), with the reason in *failure when asked.
+    static CompositeUnit* create(AsioDeviceInfo* record, bool input, uint16_t hostBits,
+                                 UnitOpenFailure* failure = nullptr);
 
     ~CompositeUnit();
     CompositeUnit(const CompositeUnit&) = delete;
@@ -42,6 +45,11 @@ public:
     // writeData). 0 when submitted, S_FALSE when the device still holds the
     // packet, negative on failure.
     HRESULT transferPacket(uint32_t half);
+    // The unit left a stream because its device failed it (packets, a
+    // stall, a state change): set by the streaming thread, read by the
+    // thread that opens such units again.
+    void markFailed() { failed_.store(true); }
+    bool hasFailed() const { return failed_.load(); }
 
 private:
     class Routing final : public UnitRoutingIf {
@@ -64,4 +72,5 @@ private:
     Routing routing_;
     const bool input_;
     KsAudioFilter* filter_ = nullptr;
+    std::atomic<bool> failed_{false};
 };

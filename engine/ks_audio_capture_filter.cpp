@@ -24,18 +24,22 @@ KsAudioCaptureFilter::~KsAudioCaptureFilter() {
     heap::release(stagingMemory_);
 }
 
-CKsAudPin* KsAudioCaptureFilter::openPin(UnitRoutingIf* routing, WAVEFORMATEXTENSIBLE* format) {
+CKsAudPin* KsAudioCaptureFilter::openPin(UnitRoutingIf* routing, WAVEFORMATEXTENSIBLE* format, UnitOpenFailure* failure) {
+    *failure = UnitOpenFailure::NoFilter;
     if (routing == nullptr || format == nullptr) return nullptr;
     CKsAudCapFilter* ksFilter = routing->getCaptureFilter();
     if (!prepareKsFilter(ksFilter)) return nullptr;
-    return openFirstPin(routing, true, ksFilter, &createCapturePin, format);
+    return openFirstPin(routing, true, ksFilter, &createCapturePin, format, failure);
 }
 
-KsAudioCaptureFilter* KsAudioCaptureFilter::instantiate(UnitRoutingIf* routing, uint16_t hostBits) {
+KsAudioCaptureFilter* KsAudioCaptureFilter::instantiate(UnitRoutingIf* routing, uint16_t hostBits, UnitOpenFailure* failure) {
     TRACE_ENTER("KsAudioCaptureFilter::instantiate");
+    UnitOpenFailure why = UnitOpenFailure::None;
+    if (failure == nullptr) failure = &why;
     WAVEFORMATEXTENSIBLE format;
-    CKsAudPin* pin = openPin(routing, &format);
+    CKsAudPin* pin = openPin(routing, &format, failure);
     if (pin == nullptr) return nullptr;
+    *failure = UnitOpenFailure::NoMemory;
     HRESULT status = E_FAIL;
     KsAudioCaptureFilter* filter = new (std::nothrow)
         KsAudioCaptureFilter(routing, routing->getCaptureFilter(), pin, format, hostBits, &status);
@@ -50,6 +54,7 @@ KsAudioCaptureFilter* KsAudioCaptureFilter::instantiate(UnitRoutingIf* routing, 
         return nullptr;
     }
     TRACE("Capture pin was successfully created");
+    *failure = UnitOpenFailure::None;
     return filter;
 }
 

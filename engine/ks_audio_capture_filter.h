@@ -10,7 +10,7 @@ public:
     // Opens the controller's capture KS filter and a pin with the first
     // format of its active configuration that the hardware takes; null on
     // any failure.
-    static KsAudioCaptureFilter* instantiate(UnitRoutingIf* routing, uint16_t hostBits);
+    static KsAudioCaptureFilter* instantiate(UnitRoutingIf* routing, uint16_t hostBits, UnitOpenFailure* failure = nullptr);
 
     ~KsAudioCaptureFilter() override;
 
@@ -42,7 +42,7 @@ public:
 protected:
     KsAudioCaptureFilter(UnitRoutingIf* routing, CKsAudCapFilter* ksFilter, CKsAudPin* pin,
                          const WAVEFORMATEXTENSIBLE& format, uint16_t hostBits, HRESULT* status);
-    static CKsAudPin* openPin(UnitRoutingIf* routing, WAVEFORMATEXTENSIBLE* format);
+    static CKsAudPin* openPin(UnitRoutingIf* routing, WAVEFORMATEXTENSIBLE* format, UnitOpenFailure* failure);
 
 private:
     InputSamplerateConverterIf* converters_[kMaxUnitChannels] = {};

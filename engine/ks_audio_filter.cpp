@@ -341,7 +341,20 @@ bool KsAudioFilter::prepareKsFilter(CKsAudFilter* ksFilter) {
 }
 
 CKsAudPin* KsAudioFilter::openFirstPin(UnitRoutingIf* routing, bool input, CKsAudFilter* ksFilter,
-                                       PinCreator create, WAVEFORMATEXTENSIBLE* format) {
+                                       PinCreator create, WAVEFORMATEXTENSIBLE* format, UnitOpenFailure* failure) {
+    *failure = UnitOpenFailure::NoFormat;
+    if (ksFilter->StreamingPinsInUse()) {
+        TRACE("KsAudioFilter: another program holds the %s pin", input ? "capture" : "render");
+        *failure = UnitOpenFailure::InUse;
+        return nullptr;
+    }
+    // After each failed attempt: a pin held elsewhere refuses every format.
+    auto heldElsewhere = [&]() {
+        if (ksFilter->LastPinCreateResult() != CKsPin::kHeldElsewhere) return false;
+        TRACE("KsAudioFilter: another program holds the %s pin", input ? "capture" : "render");
+        *failure = UnitOpenFailure::InUse;
+        return true;
+    };
     const size_t formats = routing->getNumberOfFormats();
     for (size_t i = 0; i < formats; ++i) {
         UnitWaveFormat record;
@@ -368,6 +381,7 @@ CKsAudPin* KsAudioFilter::openFirstPin(UnitRoutingIf* routing, bool input, CKsAu
                       channels, widths[w].container, widths[w].valid, format->Format.nBlockAlign,
                       format->Format.nAvgBytesPerSec, masks[m]);
                 if (CKsAudPin* pin = create(ksFilter, *format)) return pin;
+                if (heldElsewhere()) return nullptr;
             }
         }
         *format = makeExtensibleFormat(static_cast<uint16_t>(channels), record.sampleRate,
@@ -377,6 +391,7 @@ CKsAudPin* KsAudioFilter::openFirstPin(UnitRoutingIf* routing, bool input, CKsAu
         TRACE("Trying Wave %uHz, %uch, %u-bits, align %uB, %u B/s", record.sampleRate, channels,
               record.bitsPerSample, format->Format.nBlockAlign, format->Format.nAvgBytesPerSec);
         if (CKsAudPin* pin = create(ksFilter, *format)) return pin;
+        if (heldElsewhere()) return nullptr;
     }
     TRACE("All wave formats failed");
     return nullptr;

@@ -19,6 +19,15 @@
 #include "src/adapter_factory.h"
 #include "platform/os.h"
 
+// Why a unit could not be opened.
+enum class UnitOpenFailure {
+    None,
+    NoFilter,  // the controller has no KS filter of that direction, or it does not open
+    InUse,     // another program holds the streaming pin
+    NoFormat,  // no format of the configuration opens a pin
+    NoMemory,
+};
+
 // A stream header with the completion record that travels with it.
 struct StreamPacket {
     KSSTREAM_HEADER header;
@@ -104,10 +113,12 @@ protected:
     static bool prepareKsFilter(CKsAudFilter* ksFilter);
     using PinCreator = CKsAudPin* (*)(CKsAudFilter* ksFilter, const WAVEFORMATEXTENSIBLE& format);
     // The pin trial over the routing's formats in order: each as extensible
-    // PCM with every speaker mask of its channel count, then as plain PCM.
-    // The first pin ends it; *format is the format it was opened with.
+    // PCM with every speaker mask of its channel count (and 24 valid bits in
+    // 32-bit containers), then as plain PCM. The first pin ends it; *format
+    // is the format it was opened with. A pin another program holds ends it
+    // too, with *failure InUse: no other format would open it either.
     static CKsAudPin* openFirstPin(UnitRoutingIf* routing, bool input, CKsAudFilter* ksFilter, PinCreator create,
-                                   WAVEFORMATEXTENSIBLE* format);
+                                   WAVEFORMATEXTENSIBLE* format, UnitOpenFailure* failure);
 
     // The answer of createConverters for what the adapter factory did: the
     // hardware frames per packet in *hardwareFrames (unchanged unless

@@ -24,18 +24,22 @@ KsAudioRenderFilter::~KsAudioRenderFilter() {
     releaseSilence();
 }
 
-CKsAudPin* KsAudioRenderFilter::openPin(UnitRoutingIf* routing, WAVEFORMATEXTENSIBLE* format) {
+CKsAudPin* KsAudioRenderFilter::openPin(UnitRoutingIf* routing, WAVEFORMATEXTENSIBLE* format, UnitOpenFailure* failure) {
+    *failure = UnitOpenFailure::NoFilter;
     if (routing == nullptr || format == nullptr) return nullptr;
     CKsAudRenFilter* ksFilter = routing->getRenderFilter();
     if (!prepareKsFilter(ksFilter)) return nullptr;
-    return openFirstPin(routing, false, ksFilter, &createRenderPin, format);
+    return openFirstPin(routing, false, ksFilter, &createRenderPin, format, failure);
 }
 
-KsAudioRenderFilter* KsAudioRenderFilter::instantiate(UnitRoutingIf* routing, uint16_t hostBits) {
+KsAudioRenderFilter* KsAudioRenderFilter::instantiate(UnitRoutingIf* routing, uint16_t hostBits, UnitOpenFailure* failure) {
     TRACE_ENTER("KsAudioRenderFilter::instantiate");
+    UnitOpenFailure why = UnitOpenFailure::None;
+    if (failure == nullptr) failure = &why;
     WAVEFORMATEXTENSIBLE format;
-    CKsAudPin* pin = openPin(routing, &format);
+    CKsAudPin* pin = openPin(routing, &format, failure);
     if (pin == nullptr) return nullptr;
+    *failure = UnitOpenFailure::NoMemory;
     HRESULT status = E_FAIL;
     KsAudioRenderFilter* filter =
         new (std::nothrow) KsAudioRenderFilter(routing, routing->getRenderFilter(), pin, format, hostBits, &status);
@@ -50,6 +54,7 @@ KsAudioRenderFilter* KsAudioRenderFilter::instantiate(UnitRoutingIf* routing, ui
         return nullptr;
     }
     TRACE("Render pin was successfully created");
+    *failure = UnitOpenFailure::None;
     return filter;
 }
 

@@ -9,7 +9,7 @@ public:
     // Opens the controller's render KS filter and a pin with the first
     // format of its active configuration that the hardware takes; null on
     // any failure (no filter, no format, no memory).
-    static KsAudioRenderFilter* instantiate(UnitRoutingIf* routing, uint16_t hostBits);
+    static KsAudioRenderFilter* instantiate(UnitRoutingIf* routing, uint16_t hostBits, UnitOpenFailure* failure = nullptr);
 
     ~KsAudioRenderFilter() override;
 
@@ -38,7 +38,7 @@ protected:
                         const WAVEFORMATEXTENSIBLE& format, uint16_t hostBits, HRESULT* status);
     // The pin trial alone, for instantiate and for tests that build a
     // filter of their own: prepares the KS filter and opens the first pin.
-    static CKsAudPin* openPin(UnitRoutingIf* routing, WAVEFORMATEXTENSIBLE* format);
+    static CKsAudPin* openPin(UnitRoutingIf* routing, WAVEFORMATEXTENSIBLE* format, UnitOpenFailure* failure);
     // Allocates the zeroed silence block of `bytes`; false when out of memory.
     bool allocateSilence(size_t bytes);
     void releaseSilence();

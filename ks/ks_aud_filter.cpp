@@ -82,7 +82,16 @@ CKsAudPin* CKsAudFilter::FindPinSupporting(const CKsPinList& pins, const WAVEFOR
 }
 
 bool CKsAudFilter::ConnectPin(CKsAudPin* pin, const WAVEFORMATEX* format, bool looped) {
-    return pin->SetFormat(format) >= 0 && pin->Instantiate(looped) >= 0;
+    m_lastCreateResult = pin->SetFormat(format);
+    if (m_lastCreateResult >= 0) m_lastCreateResult = pin->Instantiate(looped);
+    return m_lastCreateResult >= 0;
+}
+
+bool CKsAudFilter::AllInUse(const CKsPinList& pins) {
+    if (pins.empty()) return false;
+    for (CKsPin* pin : pins)
+        if (!pin->InstancesUsedUp()) return false;
+    return true;
 }
 
 CKsAudPin* CKsAudRenFilter::FindViablePin(const WAVEFORMATEX* format) const {
@@ -91,13 +100,14 @@ CKsAudPin* CKsAudRenFilter::FindViablePin(const WAVEFORMATEX* format) const {
 
 CKsAudPin* CKsAudRenFilter::CreateRenderPin(const WAVEFORMATEX* format, bool looped) {
     TRACE_ENTER("CKsAudRenFilter::CreateRenderPin");
+    m_lastCreateResult = E_FAIL;
     CKsAudPin* pin = FindViablePin(format);
     if (pin == nullptr) {
         TRACE("Could not find a Render pin that supports the given wave format");
-    } else if (pin->SetFormat(format) < 0) {
+    } else if ((m_lastCreateResult = pin->SetFormat(format)) < 0) {
         TRACE("Failed to set Render Pin format - the pin lied about its supported formats");
         pin = nullptr;
-    } else if (pin->Instantiate(looped) < 0) {
+    } else if ((m_lastCreateResult = pin->Instantiate(looped)) < 0) {
         TRACE("Failed to instantiate Render Pin");
         pin = nullptr;
     }
@@ -120,13 +130,14 @@ CKsAudPin* CKsAudCapFilter::FindViablePin(const WAVEFORMATEX* format) const {
 
 CKsAudPin* CKsAudCapFilter::CreateCapturePin(const WAVEFORMATEX* format, bool looped) {
     TRACE_ENTER("CKsAudCapFilter::CreateCapturePin");
+    m_lastCreateResult = E_FAIL;
     CKsAudPin* pin = FindViablePin(format);
     if (pin == nullptr) {
         TRACE("Could not find a Capture pin that supports the given wave format");
-    } else if (pin->SetFormat(format) < 0) {
+    } else if ((m_lastCreateResult = pin->SetFormat(format)) < 0) {
         TRACE("Failed to set Capture Pin format");
         pin = nullptr;
-    } else if (pin->Instantiate(looped) < 0) {
+    } else if ((m_lastCreateResult = pin->Instantiate(looped)) < 0) {
         TRACE("Failed to instantiate Capture Pin");
         pin = nullptr;
     } else {

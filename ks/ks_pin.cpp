@@ -122,6 +122,13 @@ HRESULT CKsPin::Init() {
     return failed ? 1 : S_OK;
 }
 
+bool CKsPin::InstancesUsedUp() const {
+    auto usedUp = [](const KSPIN_CINSTANCES& counts) {
+        return counts.PossibleCount != 0 && counts.CurrentCount >= counts.PossibleCount;
+    };
+    return usedUp(m_instances) || usedUp(m_globalInstances);
+}
+
 HRESULT CKsPin::GetDataFlow(ULONG* dataFlow) const {
     if (dataFlow != nullptr) *dataFlow = m_dataFlow;
     return S_OK;

@@ -53,6 +53,9 @@ public:
     // cancelled; false when the device still holds it then.
     bool AwaitStreamRequest(OVERLAPPED* overlapped, uint32_t timeoutMs);
 
+    // KsCreatePin's answer when another program holds the pin.
+    static constexpr HRESULT kHeldElsewhere = static_cast<HRESULT>(0x80070016);  // ERROR_BAD_COMMAND
+
     ULONG GetPinId() const { return m_pinId; }
     CKsFilter* GetFilter() const { return m_filter; }
     KSSTATE GetState() const { return m_state; }
@@ -60,6 +63,9 @@ public:
     const GUID& GetCategory() const { return m_category; }
     const KSPIN_CINSTANCES& GetInstances() const { return m_instances; }
     const KSPIN_CINSTANCES& GetGlobalInstances() const { return m_globalInstances; }
+    // Every instance the pin allows exists already, on this filter or any
+    // (as the counts read with the description say): another program holds it.
+    bool InstancesUsedUp() const;
     const uint8_t* GetName() const { return m_name; }
 
     ULONG GetInterfaceCount() const { return m_interfaceCount; }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -23,6 +24,7 @@ struct FakeDeviceScript {
     ASIOError stopResult = ASE_OK;
     bool failCreation = false;
     bool failInitialize = false;
+    std::string unitProblem;  // what getUnitProblem answers; empty: none
     int devicesAlive = 0;
     ASIOCallbacks* callbacks = nullptr;
 
@@ -99,6 +101,11 @@ public:
     }
     ASIOError getSamplePosition(ASIOSamples*, ASIOTimeStamp*) override { return ASE_OK; }
     ASIOError outputReady() override { return ASE_NotPresent; }
+    bool getUnitProblem(char* text, size_t size) override {
+        if (script_->unitProblem.empty()) return false;
+        std::snprintf(text, size, "%s", script_->unitProblem.c_str());
+        return true;
+    }
 
 private:
     std::shared_ptr<FakeDeviceScript> script_;

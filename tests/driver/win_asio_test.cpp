@@ -244,6 +244,21 @@ TEST_F(WinAsioTest, NullHostPointersAreRefusedNotFollowed) {
     driver->getErrorMessage(nullptr);
 }
 
+// A controller that cannot stream (another program holds it) is what a host
+// showing the driver's error text should read; the driver's own text of
+// its last failure comes back once no controller is kept out.
+TEST_F(WinAsioTest, ErrorMessageSaysWhatKeepsAControllerOut) {
+    WinAsio* driver = initializedDriver();
+    EXPECT_EQ(driver->setClockSource(3), ASE_NotPresent);
+    EXPECT_EQ(errorMessage(driver), "Invalid index");
+    script_->unitProblem = "QELM AB12-CD34: playback is in use by another program";
+    EXPECT_EQ(errorMessage(driver), script_->unitProblem);
+    script_->unitProblem = std::string(300, 'p');
+    EXPECT_EQ(errorMessage(driver).size(), kAsioErrorMessageSize - 1);
+    script_->unitProblem.clear();
+    EXPECT_EQ(errorMessage(driver), "Invalid index");
+}
+
 TEST_F(WinAsioTest, ErrorMessageStaysWithinTheHostsBuffer) {
     HRESULT result = kComOk;
     auto* driver = new WinAsioWithLongText(nullptr, &result, new FakeBackend(script_), store_);

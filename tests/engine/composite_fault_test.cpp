@@ -4,6 +4,7 @@
 // prints its figures: switches, sample positions and what the healthy unit
 // lost on the hardware side. Time is virtual, so every run is the same.
 #include <cstdio>
+#include <string>
 
 #include "composite_fixture.h"
 
@@ -143,6 +144,52 @@ TEST_F(CompositeFaults, WhenTheOnlyUnitStallsTheSimulatedClockTakesOver) {
     EXPECT_FALSE(streams(faulty));
     expectNoSwitchLost(h.seen(), kFrames);
     EXPECT_GE(h.switches(), 34u) << "the host was called again after the limit";
+    device->disposeBuffers();
+}
+
+// Another program holds the controller's pins: the host is told so in the
+// error text, and the unit joins at the next enumeration pass once they are
+// free, without the host starting again.
+TEST_F(CompositeFaults, AUnitHeldByAnotherProgramIsReportedAndJoinsOnceFree) {
+    sim::Faults faults;
+    faults.inUse = true;
+    startTwo(faults);
+    EXPECT_EQ(device->getNumberOfUnits(), 2u) << "only the healthy unit's";
+    char text[kDeviceProblemTextSize] = {};
+    ASSERT_TRUE(device->getUnitProblem(text, sizeof(text)));
+    EXPECT_NE(std::string(text).find("in use by another program"), std::string::npos) << text;
+    EXPECT_NE(std::string(text).find("COMP1X"), std::string::npos) << text;
+    runFor(5 * kPeriodNs);
+    EXPECT_FALSE(streams(faulty));
+
+    inject(sim::Faults());  // the other program lets go
+    enumerate();
+    runFor(10 * kPeriodNs);
+    EXPECT_TRUE(streams(faulty));
+    EXPECT_FALSE(device->getUnitProblem(text, sizeof(text))) << text;
+    // The unit that joined plays the host's audio.
+    const std::vector<int32_t> played = renderedChannel(*faulty, 0);
+    EXPECT_GE(played.size(), 8u * kFrames);
+    finish("in-use, then free", 25);
+}
+
+TEST_F(CompositeFaults, ABusyUnitIsTriedAgainWhenTheHostCreatesBuffers) {
+    makeDevice();
+    faulty = plugQelm();
+    sim::Faults faults;
+    faults.inUse = true;
+    faulty->setFaults(faults);
+    enumerate();
+    route(0, channelsFrom(0), {0, 1});
+    EXPECT_EQ(device->getNumberOfUnits(), 0u);
+    faulty->setFaults(sim::Faults());
+    TestHost& h = makeHost(kFrames, {{0, 1}, allOutputs()});
+    ASSERT_EQ(h.createBuffers(), ASE_OK);
+    EXPECT_EQ(device->getNumberOfUnits(), 2u);
+    ASSERT_EQ(device->start(), ASE_OK);
+    runFor(5 * kPeriodNs);
+    EXPECT_TRUE(streams(faulty));
+    ASSERT_EQ(device->stop(), ASE_OK);
     device->disposeBuffers();
 }
 

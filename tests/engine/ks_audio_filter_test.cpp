@@ -21,7 +21,8 @@ class RecordingRenderFilter : public KsAudioRenderFilter {
 public:
     static RecordingRenderFilter* open(UnitRoutingIf* routing) {
         WAVEFORMATEXTENSIBLE format;
-        CKsAudPin* pin = openPin(routing, &format);
+        UnitOpenFailure failure;
+        CKsAudPin* pin = openPin(routing, &format, &failure);
         if (pin == nullptr) return nullptr;
         HRESULT status = E_FAIL;
         auto* filter = new RecordingRenderFilter(routing, pin, format, &status);
@@ -95,7 +96,22 @@ TEST_F(KsAudioFilterTest, InstantiateFailsWithoutAFilterOrAFormatTheHardwareTake
     EXPECT_EQ(KsAudioRenderFilter::instantiate(nullptr, 16), nullptr);
     SimUnitRouting& unplugged = plugQelm();
     bus.unplug(controllers.back());
-    EXPECT_EQ(KsAudioRenderFilter::instantiate(&unplugged, 16), nullptr);
+    UnitOpenFailure failure = UnitOpenFailure::None;
+    EXPECT_EQ(KsAudioRenderFilter::instantiate(&unplugged, 16, &failure), nullptr);
+    EXPECT_EQ(failure, UnitOpenFailure::NoFilter);
+    EXPECT_EQ(KsAudioRenderFilter::instantiate(&wrong, 16, &failure), nullptr);
+    EXPECT_EQ(failure, UnitOpenFailure::NoFormat);
+
+    // Another program holds the pins: said so at once, no format tried.
+    sim::ControllerConfig held;
+    held.model = sim::Model::Qelm;
+    held.faults.inUse = true;
+    SimUnitRouting& busy = plug(held, qelmFormats(sim::QelmLayout::FourFour));
+    EXPECT_EQ(KsAudioCaptureFilter::instantiate(&busy, 16, &failure), nullptr);
+    EXPECT_EQ(failure, UnitOpenFailure::InUse);
+    controllers.back()->setFaults(sim::Faults());
+    EXPECT_NE(keep(KsAudioCaptureFilter::instantiate(&busy, 16, &failure)), nullptr);
+    EXPECT_EQ(failure, UnitOpenFailure::None);
 }
 
 TEST_F(KsAudioFilterTest, TheSearchTriesIntegerRatiosFirstAndWidersContainersFirst) {

@@ -268,5 +268,29 @@ TEST_F(PinSelectionTest, CaptureNeverTriesAPinThatDoesNotClaimTheFormat) {
     EXPECT_EQ(filter->CreateCapturePin(&format, false), nullptr);
 }
 
+// Another program holds the pins: its instance counts say so, or KsCreatePin
+// answers ERROR_BAD_COMMAND; the filter tells which.
+TEST_F(PinSelectionTest, PinsAnotherProgramHoldsAreToldApart) {
+    fake.pins[3].globalInstances = {1, 1};
+    fake.pins[1].instances = {1, 1};
+    auto capture = Open<CKsAudCapFilter>();
+    ASSERT_EQ(capture->EnumeratePins(), S_OK);
+    EXPECT_TRUE(capture->StreamingPinsInUse());
+    auto render = Open<CKsAudRenFilter>();
+    ASSERT_EQ(render->EnumeratePins(), S_OK);
+    EXPECT_FALSE(render->StreamingPinsInUse()) << "pin 2 is free";
+
+    fake.pins[3].createError = 22;  // ERROR_BAD_COMMAND
+    WAVEFORMATEX format = PcmFormat(2, 16, 48000);
+    EXPECT_EQ(capture->CreateCapturePin(&format, false), nullptr);
+    EXPECT_EQ(capture->LastPinCreateResult(), CKsPin::kHeldElsewhere);
+    fake.pins[3].createError = os::kErrorGenFailure;
+    EXPECT_EQ(capture->CreateCapturePin(&format, false), nullptr);
+    EXPECT_NE(capture->LastPinCreateResult(), CKsPin::kHeldElsewhere);
+    fake.pins[3].createError = 0;
+    EXPECT_NE(capture->CreateCapturePin(&format, false), nullptr);
+    EXPECT_EQ(capture->LastPinCreateResult(), S_OK);
+}
+
 }  // namespace
 }  // namespace kstest
