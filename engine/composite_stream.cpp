@@ -110,7 +110,7 @@ uint32_t CompositeStream::waitPendingEvents() {
     forgetWait(index);
     if (status < 0) {
         TRACE("Write data failed");
-        dropActive(unitIndex);
+        leaveAfterFailure(unitIndex);
     }
     completeIfNothingAwaited();
     return kNoCommand;
@@ -126,7 +126,7 @@ void CompositeStream::dropStalledUnits() {
         TRACE("A unit completed nothing for %u ms; it leaves the stream", stallLimitMs_);
         for (size_t index = 0; index < device_.active_.size(); ++index)
             if (device_.active_[index] == stalled[i]) {
-                dropActive(index);
+                leaveAfterFailure(index);
                 break;
             }
     }
@@ -205,7 +205,7 @@ void CompositeStream::handlePause() {
         const HRESULT status = device_.active_[i]->filter().moveToState(KSSTATE_PAUSE);
         if (status < 0) {
             TRACE("Failed to set pin state (error %i)", static_cast<int>(status));
-            dropActive(i);
+            leaveAfterFailure(i);
             continue;
         }
         ++i;
@@ -220,7 +220,7 @@ void CompositeStream::handlePause() {
             for (uint32_t p = 0; p < KsAudioFilter::kPackets; ++p) submitted = unit->transferPacket(p) >= 0 && submitted;
             if (!submitted) {
                 TRACE("Write data failed");
-                dropActive(i);
+                leaveAfterFailure(i);
                 continue;
             }
             ++i;
@@ -236,7 +236,7 @@ void CompositeStream::handleRun() {
         const HRESULT status = device_.active_[i]->filter().moveToState(KSSTATE_RUN);
         if (status < 0) {
             TRACE("Failed to set pin state (error %i)", static_cast<int>(status));
-            dropActive(i);
+            leaveAfterFailure(i);
             continue;
         }
         ++i;
@@ -257,6 +257,13 @@ void CompositeStream::handleStop() {
     }
     ksState_ = KSSTATE_STOP;
     device_.commands_.acknowledge();
+}
+
+void CompositeStream::leaveAfterFailure(size_t index) {
+    // Opened afresh after the next enumeration pass, when the device may
+    // work again.
+    device_.active_[index]->markFailed();
+    dropActive(index);
 }
 
 void CompositeStream::dropActive(size_t index) {

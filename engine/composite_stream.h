@@ -51,6 +51,8 @@ private:
     // Takes a unit out of the stream (it stays attached): stops it, forgets
     // its awaited event and what it fed.
     void dropActive(size_t index);
+    // The same for a unit whose device failed the stream.
+    void leaveAfterFailure(size_t index);
     // The awaited event in that slot has been taken.
     void forgetWait(uint32_t slot);
     // The unit leaves the active list: its awaited event goes, and the units

@@ -98,6 +98,33 @@ TEST_F(CompositeFaults, AUnitWhosePacketsFailLeavesTheStream) {
     finish("fail-packets=always", 30);
 }
 
+// Across a sleep and resume a device fails every request for a while, then
+// works again without being unplugged: one enumeration pass brings it back.
+TEST_F(CompositeFaults, AUnitWhosePacketsFailedForAWhileStreamsAgainWithinOnePass) {
+    startTwo();
+    sim::Faults faults;
+    faults.failPackets = sim::Faults::kAlways;
+    inject(faults);
+    runFor(10 * kPeriodNs);
+    ASSERT_FALSE(streams(faulty));
+    enumerate();  // still failing: it tries, fails and leaves again
+    runFor(5 * kPeriodNs);
+    EXPECT_FALSE(streams(faulty));
+    inject(sim::Faults());
+    faulty->clearRendered();
+    enumerate();
+    runFor(10 * kPeriodNs);
+    EXPECT_TRUE(streams(faulty));
+    const std::vector<int32_t> played = renderedChannel(*faulty, 2);
+    ASSERT_GE(played.size(), 8u * kFrames);
+    // Host blocks in order, from the one it joined at.
+    const int32_t first = played[0];
+    uint64_t block = 0;
+    while (outputSignal(block * kFrames, 10, 16) != first) ASSERT_LT(++block, 100u);
+    expectPlaysBlocks(played, block, 10, 8, kFrames);
+    finish("fail-packets, then works", 35);
+}
+
 TEST_F(CompositeFaults, ACaptureThatComesBackEmptyLeavesTheStream) {
     startTwo();
     sim::Faults faults;
