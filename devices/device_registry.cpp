@@ -41,16 +41,34 @@ Filter* makeFilter(const char* path) {
 }  // namespace
 
 // Waits on its stop event for one interval at a time and runs a pass
-// whenever the interval ran out.
-class DeviceRegistry::PollingThread final : public ThreadAbs {
+// whenever the interval ran out, or at once when the system announces that
+// an audio interface arrived or went (a unit plugged in, back from a sleep,
+// enabled again, or removed).
+class DeviceRegistry::PollingThread final : public ThreadAbs, private os::DeviceNoticeSinkIf {
 public:
-    PollingThread(DeviceRegistry& registry, uint32_t intervalMs) : registry_(registry), intervalMs_(intervalMs) {}
+    PollingThread(DeviceRegistry& registry, uint32_t intervalMs)
+        : registry_(registry), intervalMs_(intervalMs), wake_(os::createEvent(false, false)) {
+        if (wake_ != nullptr) watch_ = os::deviceBoundary().watchInterfaceClass(KSCATEGORY_AUDIO, this, 0);
+    }
+    ~PollingThread() override {
+        if (watch_ != 0) os::deviceBoundary().unwatch(watch_);
+        // Stopped without the registry's lock (its documented rule), so a
+        // notice under way finishes before its sink goes.
+        os::deviceBoundary().flushNotices();
+        if (wake_ != nullptr) os::closeHandle(wake_);
+    }
 
 private:
+    void deviceNotice(uint64_t, os::DeviceNotice notice) override {
+        if (notice == os::DeviceNotice::Arrival || notice == os::DeviceNotice::RemoveComplete) os::setEvent(wake_);
+    }
+
     void threadEntry() override {
+        os::Handle waits[2] = {getStopEvent(), wake_};
+        const uint32_t count = wake_ != nullptr ? 2 : 1;
         for (;;) {
-            const uint32_t result = os::waitForOne(getStopEvent(), intervalMs_);
-            if (result == os::kWaitTimeout) {
+            const uint32_t result = os::waitForAny(waits, count, intervalMs_);
+            if (result == os::kWaitTimeout || result == os::kWaitObject0 + 1) {
                 registry_.enumerateDevices();
             } else if (result == os::kWaitObject0) {
                 return;
@@ -66,6 +84,8 @@ private:
 
     DeviceRegistry& registry_;
     const uint32_t intervalMs_;
+    os::Handle wake_;
+    os::DeviceWatch watch_ = 0;
 };
 
 // The state of one pass: what each record listed before it was, and which

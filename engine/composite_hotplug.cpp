@@ -43,6 +43,7 @@ void CompositeKsAudioDevice::connectRecord(DeviceInfo* record) {
 void CompositeKsAudioDevice::disconnectRecord(DeviceInfo* record) {
     ControlGuard guard(*this);
     clearProblems(record);
+    releaseHeld(0, record);
     if (record->getRenderFilter() != nullptr) removeDevice(record->getRenderFilter());
     if (record->getCaptureFilter() != nullptr) removeDevice(record->getCaptureFilter());
 }

@@ -51,6 +51,7 @@ CompositeKsAudioDevice::CompositeKsAudioDevice(DeviceRegistry* registry, HRESULT
 
 CompositeKsAudioDevice::~CompositeKsAudioDevice() {
     if (registry_ != nullptr) registry_->removeEventHandler(this);
+    stopWatchingDevices();
     ControlGuard guard(*this);
     endStream();
     for (CompositeUnit* unit : units_) delete unit;

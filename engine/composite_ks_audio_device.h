@@ -26,6 +26,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "base/vector.h"
 #include "devices/device_info.h"
@@ -34,12 +35,15 @@
 #include "engine/composite_clock.h"
 #include "engine/composite_commands.h"
 #include "engine/composite_unit.h"
+#include "platform/device.h"
 #include "platform/os.h"
 
 class DeviceRegistry;
 class CompositeStream;
 
-class CompositeKsAudioDevice final : public AudioDeviceIf, public DeviceInfo::EventHandlerIf {
+class CompositeKsAudioDevice final : public AudioDeviceIf,
+                                     public DeviceInfo::EventHandlerIf,
+                                     private os::DeviceNoticeSinkIf {
 public:
     // Units that stream at once; the wait list has room for each one's event.
     static constexpr uint32_t kMaxActiveUnits = 16;
@@ -125,6 +129,19 @@ private:
     void setProblem(const DeviceInfo* record, bool input, const char* what);
     void clearProblem(const DeviceInfo* record, bool input);
     void clearProblems(const DeviceInfo* record);
+
+    // os::DeviceNoticeSinkIf: query-remove, its failure and removals of the
+    // units' devices (engine/composite_device_notices.cpp).
+    void deviceNotice(uint64_t cookie, os::DeviceNotice notice) override;
+    void handleDeviceNotice(uint64_t cookie, os::DeviceNotice notice);
+    void closeUnitForRemoval(CompositeUnit* unit);
+    bool heldForRemoval(const DeviceInfo* record, bool input) const;
+    // Ends the watches kept for pending removals of the cookie's unit, or
+    // of every unit of the record.
+    void releaseHeld(uint64_t cookie, const DeviceInfo* record);
+    void releaseHeldAll();
+    // Ends every watch and waits for notices under way; without the lock.
+    void stopWatchingDevices();
     static uint32_t threadEntry(void* device);
 
     DeviceRegistry* registry_;
@@ -171,4 +188,15 @@ private:
         char text[kDeviceProblemTextSize] = {};
     };
     UnitProblem problem_;
+
+    // Units closed for a removal the system asked for, until it happens or
+    // is called off; their watches outlive them. Guarded by the control lock.
+    struct HeldUnit {
+        uint64_t cookie;
+        os::DeviceWatch watch;
+        AsioDeviceInfo* record;
+        bool input;
+    };
+    std::vector<HeldUnit> heldForRemoval_;
+    uint64_t nextCookie_ = 1;
 };

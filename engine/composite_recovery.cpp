@@ -47,6 +47,7 @@ CompositeUnit* CompositeKsAudioDevice::openUnit(AsioDeviceInfo* record, bool inp
     UnitOpenFailure failure = UnitOpenFailure::None;
     CompositeUnit* unit = CompositeUnit::create(record, input, sampleBits_, &failure);
     if (unit != nullptr) {
+        unit->watchDevice(this, nextCookie_++);
         clearProblem(record, input);
         TRACE(input ? "Device's (%s) capture filter is available" : "Device's (%s) render filter is available",
               record->getSerialNumber());
@@ -56,6 +57,11 @@ CompositeUnit* CompositeKsAudioDevice::openUnit(AsioDeviceInfo* record, bool inp
                 : "Failed to initialize device's (%s) render filter",
           record->getSerialNumber());
     if (failure == UnitOpenFailure::InUse) setProblem(record, input, "is in use by another program");
+    // No handle to the device stays open for nothing (it would keep the
+    // device from being disabled or updated).
+    CKsAudFilter* ksFilter = input ? static_cast<CKsAudFilter*>(record->getCaptureFilter())
+                                   : static_cast<CKsAudFilter*>(record->getRenderFilter());
+    if (ksFilter != nullptr) ksFilter->Deinstantiate();
     return nullptr;
 }
 
@@ -76,7 +82,7 @@ void CompositeKsAudioDevice::retryUnits() {
         auto* record = dynamic_cast<AsioDeviceInfo*>(registry_->getDevice(i));
         if (record == nullptr || !record->isAvailable()) continue;
         for (const bool input : {false, true}) {
-            if (!CompositeUnit::routesDirection(*record, input)) continue;
+            if (!CompositeUnit::routesDirection(*record, input) || heldForRemoval(record, input)) continue;
             CompositeUnit* existing = findUnit(record, input);
             if (existing != nullptr && !existing->hasFailed()) continue;
             if (existing != nullptr) {

@@ -40,7 +40,22 @@ CompositeUnit* CompositeUnit::create(AsioDeviceInfo* record, bool input, uint16_
     return unit;
 }
 
-CompositeUnit::~CompositeUnit() { delete filter_; }
+CompositeUnit::~CompositeUnit() {
+    if (watch_ != 0) os::deviceBoundary().unwatch(watch_);
+    delete filter_;
+}
+
+void CompositeUnit::watchDevice(os::DeviceNoticeSinkIf* sink, uint64_t cookie) {
+    cookie_ = cookie;
+    CKsAudFilter* ks = ksFilter();
+    if (ks != nullptr) watch_ = os::deviceBoundary().watchDevice(ks->GetHandle(), sink, cookie);
+}
+
+os::DeviceWatch CompositeUnit::releaseWatch() {
+    const os::DeviceWatch watch = watch_;
+    watch_ = 0;
+    return watch;
+}
 
 bool CompositeUnit::serves(int32_t asioChannel) const {
     const uint32_t channels = hardwareChannels();

@@ -13,6 +13,7 @@
 #include "brands/asio_device_info.h"
 #include "engine/ks_audio_filter.h"
 #include "engine/unit_routing.h"
+#include "platform/device.h"
 
 class CompositeUnit {
 public:
@@ -25,6 +26,7 @@ public:
     static CompositeUnit* create(AsioDeviceInfo* record, bool input, uint16_t hostBits,
                                  UnitOpenFailure* failure = nullptr);
 
+    // Ends its device watch, if it still has one.
     ~CompositeUnit();
     CompositeUnit(const CompositeUnit&) = delete;
     CompositeUnit& operator=(const CompositeUnit&) = delete;
@@ -51,6 +53,13 @@ public:
     void markFailed() { failed_.store(true); }
     bool hasFailed() const { return failed_.load(); }
 
+    // Watches the device behind its KS filter's handle for removal notices
+    // (RegisterDeviceNotification); the cookie names the unit to the sink.
+    void watchDevice(os::DeviceNoticeSinkIf* sink, uint64_t cookie);
+    uint64_t cookie() const { return cookie_; }
+    // Hands the watch over (it outlives the unit when a removal is pending).
+    os::DeviceWatch releaseWatch();
+
 private:
     class Routing final : public UnitRoutingIf {
     public:
@@ -73,4 +82,6 @@ private:
     const bool input_;
     KsAudioFilter* filter_ = nullptr;
     std::atomic<bool> failed_{false};
+    os::DeviceWatch watch_ = 0;
+    uint64_t cookie_ = 0;
 };

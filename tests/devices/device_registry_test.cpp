@@ -501,6 +501,29 @@ TEST(RegistryHooks, SettingsLoadFirstAndRecordsAreMatchedBySerial) {
     EXPECT_TRUE(registry.saveSettings());
 }
 
+// A device that arrives (plugged in, back from a sleep, enabled again) is
+// found at once, not at the next pass of the interval.
+TEST(RegistryPolling, AnArrivingDeviceStartsAPassAtOnce) {
+    sim::SimBus bus;
+    sim::ScopedDeviceBoundary scope(bus);
+    auto registry = qelmRegistry(kNoPollingMs);
+    ASSERT_TRUE(registry->startPolledEnumeration());
+    sim::ControllerConfig config;
+    config.serial = sim::widen("QX-ARRIVAL");
+    auto unit = bus.plug(config);
+    for (int i = 0; i < 2000 && registry->getDeviceWithSerialNumber("QX-ARRIVAL") == nullptr; ++i) os::sleepMs(1);
+    ASSERT_NE(registry->getDeviceWithSerialNumber("QX-ARRIVAL"), nullptr);
+    // A removal too.
+    bus.unplug(unit);
+    for (int i = 0; i < 2000 && registry->getDevice(0)->isAvailable(); ++i) os::sleepMs(1);
+    EXPECT_FALSE(registry->getDevice(0)->isAvailable());
+    registry->stopPolledEnumeration();
+    // Stopped: nothing listens any more.
+    bus.replug(unit);
+    os::sleepMs(20);
+    EXPECT_FALSE(registry->getDevice(0)->isAvailable());
+}
+
 TEST(RegistryPolling, ThePollingThreadFindsUnitsAndStopsOnRequest) {
     sim::SimBus bus;
     sim::ScopedDeviceBoundary scope(bus);

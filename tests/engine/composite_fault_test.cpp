@@ -220,6 +220,36 @@ TEST_F(CompositeFaults, ABusyUnitIsTriedAgainWhenTheHostCreatesBuffers) {
     device->disposeBuffers();
 }
 
+// Disabling a controller or updating its driver asks every program to close
+// its handles first; one that keeps them open makes the removal fail.
+TEST_F(CompositeFaults, ARemovalTheSystemAsksForIsGranted) {
+    startTwo();
+    EXPECT_TRUE(bus.requestRemoval(faulty));
+    EXPECT_EQ(faulty->removalVetoes(), 0u);
+    EXPECT_EQ(device->getNumberOfUnits(), 2u);
+    runFor(10 * kPeriodNs);
+    enumerate();  // the registry sees it gone
+    runFor(10 * kPeriodNs);
+    EXPECT_TRUE(streams(healthy));
+    finish("query-remove, granted", 30);
+}
+
+TEST_F(CompositeFaults, ARemovalCalledOffBringsTheUnitBack) {
+    startTwo();
+    // Another program keeps a handle to the controller: the removal fails.
+    HANDLE other = bus.openDevice(faulty->interfacePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(bus.requestRemoval(faulty));
+    EXPECT_EQ(faulty->removalVetoes(), 1u);
+    EXPECT_GT(faulty->renderStats().packetsFailed, 0u) << "its pins were closed for the query";
+    bus.closeDevice(other);
+    runFor(10 * kPeriodNs);
+    EXPECT_TRUE(streams(faulty)) << "reopened when the removal was called off";
+    EXPECT_EQ(device->getNumberOfUnits(), 4u);
+    finish("query-remove, refused", 20);
+}
+
 TEST_F(CompositeFaults, AUnitRemovedWithPacketsPendingLetsGoOfThemBeforeItsMemory) {
     sim::Faults faults;
     faults.lateCancel = true;  // cancelled packets come back after the cancel
