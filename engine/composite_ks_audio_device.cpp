@@ -1,5 +1,6 @@
 #include "engine/composite_ks_audio_device.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -252,17 +253,32 @@ ASIOError CompositeKsAudioDevice::createBuffers(ASIOBufferInfo* bufferInfos, int
 }
 
 ASIOError CompositeKsAudioDevice::prepareUnits() {
-    for (size_t i = 0; i < active_.size(); ++i) {
+    for (size_t i = 0; i < active_.size();) {
+        CompositeUnit* unit = active_[i];
         void* table[kHostBufferTableSize];
-        buffers_.buildUnitTable(*active_[i], table);
-        const ASIOError result = active_[i]->filter().createBuffers(table, buffers_.frames(), sampleBits_);
-        if (result != ASE_OK) {
+        buffers_.buildUnitTable(*unit, table);
+        const ASIOError result = unit->filter().createBuffers(table, buffers_.frames(), sampleBits_);
+        if (result == ASE_OK) {
+            clearProblem(unit->record(), unit->isInput());
+            ++i;
+        } else if (refusedForFraming(*unit)) {
+            active_.remove(i);  // the others stream; this one says why it does not
+        } else {
             TRACE("Buffer creation failed");
             disposeUnitBuffers(i);
             return result;
         }
     }
     return ASE_OK;
+}
+
+bool CompositeKsAudioDevice::refusedForFraming(const CompositeUnit& unit) {
+    const uint32_t minimum = unit.filter().framingMinimumFrames();
+    if (minimum == 0) return false;
+    char what[64];
+    std::snprintf(what, sizeof(what), "needs buffers of at least %u samples", static_cast<unsigned>(minimum));
+    setProblem(unit.record(), unit.isInput(), what);
+    return true;
 }
 
 void CompositeKsAudioDevice::disposeUnitBuffers(size_t count) {
@@ -346,10 +362,14 @@ ASIOError CompositeKsAudioDevice::outputReady() { return ASE_NotPresent; }
 uint32_t CompositeKsAudioDevice::threadEntry(void* argument) {
     CompositeKsAudioDevice* device = static_cast<CompositeKsAudioDevice*>(argument);
     device->threadId_.store(os::currentThreadId());
+    // Scheduled as the multimedia class scheduler's "Pro Audio" task where
+    // there is one; time-critical priority otherwise.
+    const os::Handle task = os::joinProAudioTask();
     {
         CompositeStream stream(*device);
         stream.execute();
     }
+    os::leaveProAudioTask(task);
     device->threadId_.store(0);
     return 0;
 }

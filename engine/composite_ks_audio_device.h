@@ -113,6 +113,9 @@ private:
     bool onStreamingThread() const;
     ASIOError applySampleRate(double rate);
     ASIOError prepareUnits();
+    // A unit whose buffers were refused because its device wants larger
+    // packets than the host's buffer makes: the problem text says so.
+    bool refusedForFraming(const CompositeUnit& unit);
     void disposeUnitBuffers(size_t count);
     void releaseStreamResources();
     void endStream();

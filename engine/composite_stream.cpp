@@ -319,7 +319,9 @@ void CompositeStream::handleAddDevice() {
         void* table[kHostBufferTableSize];
         d.buffers_.buildUnitTable(*unit, table);
         if (filter.createBuffers(table, d.buffers_.frames(), d.sampleBits_) != ASE_OK) {
-            TRACE("Buffer creation failed");
+            // The thread that asked holds the control lock and waits: the
+            // problem text is this thread's to write meanwhile.
+            if (!d.refusedForFraming(*unit)) TRACE("Buffer creation failed");
         } else {
             buffered = true;
             const HRESULT status = ksState_ == KSSTATE_STOP ? S_OK : filter.moveToState(ksState_);

@@ -35,6 +35,7 @@ bool KsAudioFilter::validBufferRequest(const void* hostBuffers, uint32_t frames,
 KsAudioFilter::KsAudioFilter(UnitRoutingIf* routing, CKsAudFilter* ksFilter, CKsAudPin* pin,
                              const WAVEFORMATEXTENSIBLE& format, uint16_t hostBits, HRESULT* status)
     : routing_(routing), ksFilter_(ksFilter), pin_(pin), format_(format), hostBits_(hostBits) {
+    readFraming();
     HRESULT result = S_OK;
     for (os::Handle& event : events_) {
         event = os::createEvent(false, false);
@@ -54,6 +55,17 @@ KsAudioFilter::~KsAudioFilter() {
     heap::release(packetMemory_);
     for (os::Handle event : events_)
         if (event != nullptr) os::closeHandle(event);
+}
+
+void KsAudioFilter::readFraming() {
+    framingBytes_ = 0;
+    KSALLOCATOR_FRAMING framing;
+    std::memset(&framing, 0, sizeof(framing));
+    if (pin_ != nullptr && pin_->GetAllocatorFraming(&framing) >= 0) {
+        framingBytes_ = framing.FrameSize;
+        TRACE("KsAudioFilter: allocator framing %u frames of %u bytes", static_cast<unsigned>(framing.Frames),
+              static_cast<unsigned>(framing.FrameSize));
+    }
 }
 
 const StreamPacket& KsAudioFilter::getPacket(uint32_t index) const {
@@ -191,11 +203,13 @@ bool KsAudioFilter::reopenForRate(uint32_t rate) {
         if (CKsAudPin* pin = createPin(wanted[i], false)) {
             pin_ = pin;
             format_ = wanted[i];
+            readFraming();
             return true;
         }
     }
     TRACE("KsAudioFilter::setSampleRate: Failed to create %s pin for new samplerate", isInput() ? "capture" : "render");
     pin_ = createPin(format_, false);
+    readFraming();
     if (pin_ != nullptr) return true;
     TRACE("KsAudioFilter::setSampleRate: Failed to fall back to previous %s pin", isInput() ? "capture" : "render");
     return false;
@@ -207,6 +221,19 @@ ASIOError KsAudioFilter::createPackets(uint32_t frames, uint32_t hostBits, uint3
     if (made != ASE_OK) return made;
     const uint64_t containerBytes = format_.Format.wBitsPerSample / 8;
     const uint64_t packetBytes = uint64_t(hardwareFrames) * getChannels() * containerBytes;
+    framingMinimumFrames_ = 0;
+    if (framingBytes_ > packetBytes && packetBytes > 0) {
+        // The device wants larger packets than the host's buffer makes: what
+        // it would do with the short ones is no audio anybody asked for.
+        const uint64_t blockAlign = uint64_t(getChannels()) * containerBytes;
+        const uint64_t neededHardware = (framingBytes_ + blockAlign - 1) / blockAlign;
+        framingMinimumFrames_ = static_cast<uint32_t>((neededHardware * frames + hardwareFrames - 1) / hardwareFrames);
+        TRACE("KsAudioFilter: the device needs packets of %u bytes, the host's buffer of %u frames makes %u; "
+              "%u frames would do",
+              framingBytes_, frames, static_cast<unsigned>(packetBytes), framingMinimumFrames_);
+        disposeConverters();
+        return ASE_InvalidMode;
+    }
     const uint64_t hostHalfBytes = uint64_t(frames) * (hostBits / 8);
     const uint64_t dataBytes = kPackets * packetBytes + hostBlocks * hostHalfBytes;
     // The stream headers with their OVERLAPPED records follow, aligned.

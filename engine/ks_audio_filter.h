@@ -54,6 +54,8 @@ public:
     // accumulators. Makes the adapters and both packets. On failure nothing
     // of this call is left allocated.
     virtual ASIOError createBuffers(void* const* hostBuffers, uint32_t frames, uint32_t hostBits);
+    // ASE_InvalidMode (with framingMinimumFrames set) when the packets would
+    // fall short of the device's allocator framing.
     // The filter provides the host buffers itself, in the hardware's own
     // sample width, and hands them out through the records (isInput 0,
     // channelNum below the channel count, no channel twice).
@@ -98,6 +100,13 @@ public:
     uint32_t getBufferFrames() const { return bufferFrames_; }
     // Capacity of one packet in hardware frames; 0 while no buffers exist.
     uint32_t getHardwareFrames() const { return hardwareFrames_; }
+    // The device's allocator framing (KSPROPERTY_CONNECTION_ALLOCATORFRAMING)
+    // in bytes per packet; 0 when the pin does not tell.
+    uint32_t getFramingBytes() const { return framingBytes_; }
+    // After createBuffers refused a host buffer whose packets fall short of
+    // the framing: the smallest host buffer, in frames, that would do.
+    // 0 otherwise.
+    uint32_t framingMinimumFrames() const { return framingMinimumFrames_; }
     const StreamPacket& getPacket(uint32_t index) const;
     // Whether the packet was handed to the pin and not yet taken back.
     bool packetInFlight(uint32_t index) const { return index < kPackets && inFlight_[index]; }
@@ -151,6 +160,8 @@ private:
     // search's formats a pin opens with, else the old format again. False
     // when not even that reopens (the unit is left without a pin).
     bool reopenForRate(uint32_t rate);
+    // Reads the open pin's allocator framing.
+    void readFraming();
     // Cancels what the device still holds and waits for it. A device that
     // never gives a packet back keeps the memory and events it may write:
     // they are left allocated rather than freed under it.
@@ -166,6 +177,8 @@ private:
     uint32_t bufferFrames_ = 0;
     uint32_t bufferHostBits_ = 0;
     uint32_t hardwareFrames_ = 0;
+    uint32_t framingBytes_ = 0;
+    uint32_t framingMinimumFrames_ = 0;
     uint8_t* packetMemory_ = nullptr;
     void* hostBuffers_[kHostBufferTableSize] = {};
     os::Handle events_[kPackets] = {};

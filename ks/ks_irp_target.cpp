@@ -120,6 +120,16 @@ HRESULT CKsIrpTarget::SetPropertySimple(const GUID& set, ULONG id, void* value, 
     return result;
 }
 
+HRESULT CKsIrpTarget::GetPropertySimple(const GUID& set, ULONG id, void* value, ULONG valueSize) {
+    if (value == nullptr || valueSize == 0) return E_INVALIDARG;
+    KSPROPERTY property = PropertyRequest(set, id, KSPROPERTY_TYPE_GET);
+    ULONG returned = 0;
+    const HRESULT result = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &property, sizeof(property), value, valueSize, &returned);
+    if (result < 0) return result;
+    // A reply shorter than the value leaves part of it unread.
+    return returned == valueSize ? S_OK : E_FAIL;
+}
+
 HRESULT CKsIrpTarget::GetPropertyMulti(const GUID& set, ULONG id, KSMULTIPLE_ITEM** buffer, ULONG* replyBytes) {
     if (replyBytes != nullptr) *replyBytes = 0;
     if (buffer == nullptr) return E_INVALIDARG;

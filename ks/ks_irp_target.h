@@ -34,6 +34,10 @@ public:
     HRESULT SetPropertySimple(const GUID& set, ULONG id, void* value, ULONG valueSize, void* extra = nullptr,
                               ULONG extraSize = 0);
 
+    // Reads a fixed-size property of this object's handle; E_FAIL when the
+    // device delivers fewer bytes than the value has.
+    HRESULT GetPropertySimple(const GUID& set, ULONG id, void* value, ULONG valueSize);
+
     // Reads a variable-size property into a buffer it allocates. The caller
     // initialises *buffer to null and frees it with FreeBuffer in any case.
     // *replyBytes (optional) receives how many bytes the device delivered.

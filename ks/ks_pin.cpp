@@ -189,6 +189,13 @@ HRESULT CKsPin::SetState(KSSTATE state) {
     return result;
 }
 
+HRESULT CKsPin::GetAllocatorFraming(KSALLOCATOR_FRAMING* framing) {
+    if (framing == nullptr) return E_INVALIDARG;
+    if (!IsValidHandle(m_handle)) return E_FAIL;
+    return GetPropertySimple(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_ALLOCATORFRAMING, framing,
+                             sizeof(*framing));
+}
+
 void CKsPin::ClosePin() {
     if (!IsValidHandle(m_handle)) return;
     // The documented transitions, one step at a time (a running pin goes

@@ -24,6 +24,9 @@ public:
     virtual HRESULT Instantiate(bool looped = false);
     // Sets KSPROPERTY_CONNECTION_STATE; the recorded state changes on success.
     virtual HRESULT SetState(KSSTATE state);
+    // KSPROPERTY_CONNECTION_ALLOCATORFRAMING of the instantiated pin: how
+    // large the device wants its packets. Devices need not answer.
+    HRESULT GetAllocatorFraming(KSALLOCATOR_FRAMING* framing);
 
     HRESULT Init();
     // The values as the device reported them (KSPIN_DATAFLOW_*,

@@ -55,6 +55,30 @@ TEST(Threads, EveryPriorityCreatesARunningThread) {
     }
 }
 
+// The streaming thread's scheduling: the "Pro Audio" task of the system's
+// multimedia class scheduler on Windows (avrt.dll from the system folder),
+// the real-time priority elsewhere.
+TEST(Threads, AThreadJoinsTheProAudioTaskWhereThereIsOne) {
+    struct Joined {
+        std::atomic<bool> task{false};
+        static uint32_t run(void* argument) {
+            const os::Handle task = os::joinProAudioTask();
+            static_cast<Joined*>(argument)->task = task != nullptr;
+            os::leaveProAudioTask(task);
+            return 0;
+        }
+    } joined;
+    os::Handle thread = os::createThread(&Joined::run, &joined, false);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(os::waitForOne(thread, kPatienceMs), os::kWaitObject0);
+    os::closeHandle(thread);
+#if defined(_WIN32)
+    EXPECT_TRUE(joined.task.load());
+#else
+    EXPECT_FALSE(joined.task.load());
+#endif
+}
+
 TEST(Threads, HandleClosedWhileRunningLetsTheThreadFinish) {
     Flag flag;
     flag.started = os::createEvent(true, false);
