@@ -34,3 +34,16 @@ TEST(DefaultBoundary, FindsNoControllerAndReportsNoError) {
     registry.stopPolledEnumeration();
     EXPECT_EQ(registry.getNumberOfDevices(), 0u);
 }
+
+#if defined(_WIN32)
+// KsCreatePin is bound from the system's ksuser.dll, never from one that
+// sits beside the program (this test has one there, built with it).
+TEST(DefaultBoundary, KsCreatePinComesFromTheSystemFolder) {
+    KSPIN_CONNECT connect{};
+    HANDLE pin = nullptr;
+    const DWORD result =
+        os::win32DeviceBoundary().ksCreatePin(INVALID_HANDLE_VALUE, &connect, GENERIC_READ | GENERIC_WRITE, &pin);
+    EXPECT_NE(result, 0x7A11u) << "the library beside the program was loaded";
+    EXPECT_NE(result, 0u);
+}
+#endif
