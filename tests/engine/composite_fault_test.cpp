@@ -21,10 +21,19 @@ protected:
     // into inputs 0-1, the faulty one plays 8-15 and captures into 2-3. The
     // host has streamed `periods` periods when this returns.
     void startTwo(const sim::Faults& faultyFromStart = sim::Faults(), uint64_t periods = 10) {
+        sim::ControllerConfig config;
+        config.layout = sim::QelmLayout::EightTwo;
+        config.faults = faultyFromStart;
+        startTwo(config, periods);
+    }
+    // The same with the faulty unit described in full (its serial is set here).
+    void startTwo(sim::ControllerConfig faultyConfig, uint64_t periods) {
         makeDevice();
         healthy = plugQelm();
-        faulty = plugQelm();
-        faulty->setFaults(faultyFromStart);
+        faultyConfig.serial = sim::widen("FAULTY" + std::to_string(serials++));
+        faulty = bus.plug(faultyConfig);
+        ASSERT_TRUE(faulty);
+        controllers.push_back(faulty);
         enumerate();
         route(0, channelsFrom(0), {0, 1});
         route(1, channelsFrom(8), {2, 3});
@@ -187,7 +196,7 @@ TEST_F(CompositeFaults, AUnitHeldByAnotherProgramIsReportedAndJoinsOnceFree) {
     char text[kDeviceProblemTextSize] = {};
     ASSERT_TRUE(device->getUnitProblem(text, sizeof(text)));
     EXPECT_NE(std::string(text).find("in use by another program"), std::string::npos) << text;
-    EXPECT_NE(std::string(text).find("COMP1X"), std::string::npos) << text;
+    EXPECT_NE(std::string(text).find("QELM " + sim::narrow(faulty->serial())), std::string::npos) << text;
     runFor(5 * kPeriodNs);
     EXPECT_FALSE(streams(faulty));
 
@@ -277,6 +286,40 @@ TEST_F(CompositeFaults, AUnitThatNeedsLargerPacketsStaysOutAndSaysSo) {
     EXPECT_FALSE(device->getUnitProblem(text, sizeof(text))) << text;
     ASSERT_EQ(device->stop(), ASE_OK);
     device->disposeBuffers();
+}
+
+// What only touches finding and opening a unit: it streams beside the other.
+TEST_F(CompositeFaults, UnitsTheSystemListsOddlyOrThatWantOtherFormatsStream) {
+    struct Case {
+        const char* name;
+        void (*shape)(sim::ControllerConfig&);
+    };
+    const Case cases[] = {
+        {"alias-less-first", [](sim::ControllerConfig& c) { c.faults.aliasLessFirst = true; }},
+        {"hid-collections=2", [](sim::ControllerConfig& c) { c.hidCollections = 2; }},
+        {"extensible-only, mask 0", [](sim::ControllerConfig& c) {
+             c.faults.extensibleOnly = true;
+             c.faults.channelMask = 0;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::ControllerConfig config;
+        config.layout = sim::QelmLayout::EightTwo;
+        c.shape(config);
+        startTwo(config, 10);
+        EXPECT_TRUE(streams(faulty));
+        runFor(10 * kPeriodNs);
+        finish(c.name, 20);
+        host.reset();
+        device.reset();
+        bus.unplug(healthy);
+        bus.unplug(faulty);
+        enumerate();
+        registry->removeDevice(record(1));
+        registry->removeDevice(record(0));
+        controllers.clear();
+    }
 }
 
 TEST_F(CompositeFaults, AUnitRemovedWithPacketsPendingLetsGoOfThemBeforeItsMemory) {
