@@ -43,6 +43,14 @@ protected:
         runFor(periods * kPeriodNs + kPeriodNs / 2);
     }
     void inject(const sim::Faults& faults) { faulty->setFaults(faults); }
+    // Injects the faults and lets `periods` pass: the faulty unit has left,
+    // the healthy one streams.
+    void injectUntilItLeaves(const sim::Faults& faults, uint64_t periods) {
+        inject(faults);
+        runFor(periods * kPeriodNs);
+        EXPECT_FALSE(streams(faulty));
+        EXPECT_TRUE(streams(healthy));
+    }
     bool streams(const std::shared_ptr<sim::SimController>& unit) const {
         return unit->pinState(false) == KSSTATE_RUN && unit->pinState(true) == KSSTATE_RUN;
     }
@@ -99,10 +107,7 @@ TEST_F(CompositeFaults, AUnitWhosePacketsFailLeavesTheStream) {
     startTwo();
     sim::Faults faults;
     faults.failPackets = sim::Faults::kAlways;
-    inject(faults);
-    runFor(20 * kPeriodNs);
-    EXPECT_FALSE(streams(faulty));
-    EXPECT_TRUE(streams(healthy));
+    injectUntilItLeaves(faults, 20);
     // Its inputs are silent from then on, never fed from a failed packet.
     const std::vector<int32_t> input2 = host->inputSeen(2);
     for (size_t i = input2.size() - 10 * kFrames; i < input2.size(); ++i) ASSERT_EQ(input2[i], 0) << i;
@@ -115,9 +120,7 @@ TEST_F(CompositeFaults, AUnitWhosePacketsFailedForAWhileStreamsAgainWithinOnePas
     startTwo();
     sim::Faults faults;
     faults.failPackets = sim::Faults::kAlways;
-    inject(faults);
-    runFor(10 * kPeriodNs);
-    ASSERT_FALSE(streams(faulty));
+    injectUntilItLeaves(faults, 10);
     enumerate();  // still failing: it tries, fails and leaves again
     runFor(5 * kPeriodNs);
     EXPECT_FALSE(streams(faulty));
@@ -153,10 +156,7 @@ TEST_F(CompositeFaults, AStalledUnitLeavesAndTheOtherGoesOn) {
     startTwo();
     sim::Faults faults;
     faults.stallPackets = sim::Faults::kAlways;
-    inject(faults);
-    runFor(40 * kPeriodNs);
-    EXPECT_FALSE(streams(faulty));
-    EXPECT_TRUE(streams(healthy));
+    injectUntilItLeaves(faults, 40);
     // The first packet the faulty unit submits after the fault never comes
     // back: the half that waits for it, due at period 12, ends at the limit
     // (period 28), when the unit leaves. The healthy unit's two packets

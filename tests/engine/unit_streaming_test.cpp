@@ -33,6 +33,22 @@ void fillHalf(HostHalves& host, uint32_t half, uint64_t firstFrame) {
 
 class UnitStreaming : public UnitTest {
 protected:
+    // A QELM unit's render and capture sides with their buffers made.
+    struct BothSides {
+        KsAudioRenderFilter* render = nullptr;
+        KsAudioCaptureFilter* capture = nullptr;
+        HostHalves host{kChannels, kFrames, 16};
+        Accumulators acc{kChannels, kFrames};
+    };
+    bool openBoth(BothSides& both) {
+        SimUnitRouting& qelm = plugQelm();
+        both.render = keep(KsAudioRenderFilter::instantiate(&qelm, 16));
+        both.capture = keep(KsAudioCaptureFilter::instantiate(&qelm, 16));
+        return both.render != nullptr && both.capture != nullptr &&
+               both.render->createBuffers(both.host.table.data(), kFrames, 16) == ASE_OK &&
+               both.capture->createBuffers(both.acc.table.data(), kFrames, 16) == ASE_OK;
+    }
+
     // Streams `blocks` host buffers through a render unit at `hostRate`.
     // Expected packet bytes come from adapters made alongside the unit's
     // (none when the rates agree), run on the same host halves.
@@ -170,15 +186,11 @@ TEST_F(UnitStreaming, CaptureConvertsAnIntegerRatioDown) { streamCapture(22050.0
 TEST_F(UnitStreaming, CaptureConvertsAVariableRatio) { streamCapture(48000.0, 60); }
 
 TEST_F(UnitStreaming, OnlyTheFirstSubmissionCarriesPrerollAndStrayFlagsAreCleared) {
-    SimUnitRouting& qelm = plugQelm();
-    KsAudioRenderFilter* render = keep(KsAudioRenderFilter::instantiate(&qelm, 16));
-    KsAudioCaptureFilter* capture = keep(KsAudioCaptureFilter::instantiate(&qelm, 16));
-    ASSERT_NE(render, nullptr);
-    ASSERT_NE(capture, nullptr);
-    HostHalves host(kChannels, kFrames, 16);
-    Accumulators acc(kChannels, kFrames);
-    ASSERT_EQ(render->createBuffers(host.table.data(), kFrames, 16), ASE_OK);
-    ASSERT_EQ(capture->createBuffers(acc.table.data(), kFrames, 16), ASE_OK);
+    BothSides both;
+    ASSERT_TRUE(openBoth(both));
+    KsAudioRenderFilter* render = both.render;
+    KsAudioCaptureFilter* capture = both.capture;
+    Accumulators& acc = both.acc;
     auto& renderHeader = const_cast<KSSTREAM_HEADER&>(render->getPacket(0).header);
     auto& captureHeader = const_cast<KSSTREAM_HEADER&>(capture->getPacket(0).header);
     ASSERT_EQ(render->writeData(0), 0);
@@ -214,15 +226,11 @@ TEST_F(UnitStreaming, OnlyTheFirstSubmissionCarriesPrerollAndStrayFlagsAreCleare
 // unit leave the stream. An event set while the packet is still the
 // device's is no completion.
 TEST_F(UnitStreaming, PacketsTheDeviceFailedOrReturnedEmptyAreNeverTakenForAudio) {
-    SimUnitRouting& qelm = plugQelm();
-    KsAudioRenderFilter* render = keep(KsAudioRenderFilter::instantiate(&qelm, 16));
-    KsAudioCaptureFilter* capture = keep(KsAudioCaptureFilter::instantiate(&qelm, 16));
-    ASSERT_NE(render, nullptr);
-    ASSERT_NE(capture, nullptr);
-    HostHalves host(kChannels, kFrames, 16);
-    Accumulators acc(kChannels, kFrames);
-    ASSERT_EQ(render->createBuffers(host.table.data(), kFrames, 16), ASE_OK);
-    ASSERT_EQ(capture->createBuffers(acc.table.data(), kFrames, 16), ASE_OK);
+    BothSides both;
+    ASSERT_TRUE(openBoth(both));
+    KsAudioRenderFilter* render = both.render;
+    KsAudioCaptureFilter* capture = both.capture;
+    Accumulators& acc = both.acc;
     sim::Faults faults;
     faults.emptyReads = 1;
     controllers[0]->setFaults(faults);
