@@ -101,7 +101,9 @@ public:
     // failed request reports its error (ERROR_OPERATION_ABORTED when
     // cancelled, ERROR_DEVICE_NOT_CONNECTED when the device went away).
     virtual bool getOverlappedResult(HANDLE device, OVERLAPPED* overlapped, DWORD* bytesTransferred, bool wait) = 0;
-    // CancelIo: every pending request of the handle completes as cancelled.
+    // CancelIoEx with no OVERLAPPED: every pending request of the handle,
+    // whichever thread started it, completes as cancelled (later, maybe:
+    // read each one's outcome before reusing or freeing it).
     virtual bool cancelIo(HANDLE device) = 0;
 
     // KsCreatePin (ksuser.dll, bound at run time by the real implementation):

@@ -50,7 +50,12 @@ public:
         return done != FALSE;
     }
 
-    bool cancelIo(HANDLE device) override { return CancelIo(device) != FALSE; }
+    // CancelIoEx, not CancelIo: the packets were started by the streaming
+    // thread, and CancelIo cancels only the calling thread's requests.
+    bool cancelIo(HANDLE device) override {
+        if (CancelIoEx(device, nullptr) != FALSE) return true;
+        return GetLastError() == ERROR_NOT_FOUND;  // nothing was pending
+    }
 
     DWORD ksCreatePin(HANDLE filter, const KSPIN_CONNECT* connect, DWORD desiredAccess, HANDLE* pin) override {
         KsCreatePinProc proc = bindKsCreatePin();
