@@ -19,6 +19,7 @@ void CompositeKsAudioDevice::deviceStateChanged(DeviceInfo* record, int32_t newS
         TRACE("Device (%s) removed", record->getSerialNumber());
         ControlGuard guard(*this);
         clearProblems(record);
+        releaseHeld(0, record);
         return;
     }
     if (DeviceInfo::wasConnected(newState, oldState)) {
