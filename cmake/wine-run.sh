@@ -70,6 +70,10 @@ init_prefix() {
     flock 9
     if [ ! -f "$WINEPREFIX/.ksasio-ready" ]; then
       "$WINE_LOADER" wineboot --init </dev/null >/dev/null 2>&1 || true
+      # A program that crashes must end (and fail its test), not wait for
+      # someone to close the debugger's crash window on the display.
+      "$WINE_LOADER" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+        </dev/null >/dev/null 2>&1 || true
       "$WINESERVER" -w || true
       touch "$WINEPREFIX/.ksasio-ready"
     fi
