@@ -906,6 +906,9 @@ void SimBus::refreshFromFile() {
                              w.renderRanges != c->config_.renderRanges ||
                              w.captureRanges != c->config_.captureRanges ||
                              w.hidCollections != c->config_.hidCollections;
+        // Loopback changes as the file says, without a re-plug.
+        c->config_.loopback = w.loopback;
+        c->config_.loopbackDelayFrames = w.loopbackDelayFrames;
         if (w.faults != c->fileFaults_) {
             // Only an edited fault line resets the counters; a re-read does not.
             c->fileFaults_ = w.faults;

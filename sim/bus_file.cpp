@@ -279,6 +279,13 @@ bool applyKey(const std::string& key, const std::u16string& rawValue, bool hasVa
         ok = hasValue && parseRanges(value, &config->captureRanges);
     } else if (key == "malformed") {
         ok = hasValue && parseMalformation(value, &f.malformed);
+    } else if (key == "loopback") {
+        // Alone: no delay; a number: the delay in hardware frames; no: off.
+        config->loopbackDelayFrames = 0;
+        if (!hasValue || parseUnsigned(value, kMaxLoopbackDelayFrames, &config->loopbackDelayFrames))
+            config->loopback = true;
+        else
+            ok = parseFlag(value, hasValue, &config->loopback);
     } else if (key == "drift") {
         uint32_t magnitude = 0;
         const bool negative = !value.empty() && value[0] == '-';

@@ -136,6 +136,18 @@ KSSTATE SimController::pinState(bool capture) const {
     return KSSTATE_STOP;
 }
 
+void SimController::setLoopback(bool on, uint32_t delayFrames) {
+    os::ScopedLock hold(*lock_);
+    config_.loopback = on;
+    config_.loopbackDelayFrames = std::min(delayFrames, kMaxLoopbackDelayFrames);
+}
+
+StreamPin* SimController::renderPin() const {
+    for (StreamPin* pin : pins_)
+        if (!pin->isCapture()) return pin;
+    return nullptr;
+}
+
 bool SimController::consume(uint32_t& counter) {
     if (counter == 0) return false;
     if (counter != Faults::kAlways) --counter;

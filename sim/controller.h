@@ -16,6 +16,7 @@
 #include "platform/os.h"
 #include "sim/controller_config.h"
 #include "sim/filter_model.h"
+#include "sim/loopback_line.h"
 #include "sim/stream_pin.h"
 
 namespace sim {
@@ -40,6 +41,8 @@ public:
     // The live fault counters; setting them replaces all of them.
     Faults faults() const;
     void setFaults(const Faults& faults);
+    // Switches loopback on (with its hardware delay) or off at any time.
+    void setLoopback(bool on, uint32_t delayFrames);
     void setAliases(AliasState render, AliasState capture);
 
     // Everything rendered since the last clear, in the render pin's format
@@ -73,6 +76,8 @@ private:
     // A fault counter that fires: true once per count, for ever with kAlways.
     static bool consume(uint32_t& counter);
     void record(const uint8_t* data, size_t bytes, const StreamFormat& format);
+    // The live render pin of this plug-in, if any.
+    StreamPin* renderPin() const;
 
     std::shared_ptr<os::RecursiveMutex> lock_;
     ControllerConfig config_;
@@ -102,6 +107,8 @@ private:
     uint64_t renderedTotal_ = 0;
     StreamFormat renderedFormat_;
     StreamStats stats_[2];  // [0] render, [1] capture
+    // What the render pin played, for the capture pin in loopback.
+    LoopbackLine loopbackLine_;
 };
 
 }  // namespace sim

@@ -89,6 +89,8 @@ struct Faults {
 };
 
 constexpr int32_t kMaxDriftPpm = 100000;
+// Two seconds at the highest simulated rate.
+constexpr uint32_t kMaxLoopbackDelayFrames = 96000;
 constexpr uint32_t kMaxPort = 64;
 // A USB string descriptor holds at most 126 UTF-16 units.
 constexpr size_t kMaxSerialUnits = 126;
@@ -114,6 +116,12 @@ struct ControllerConfig {
     // does, and is not plugged while the line says so.
     bool disabled = false;
     Faults faults;
+    // Loopback: the capture side records what the unit plays (the QELM's
+    // "Master rec" input fed from its master output), capture channel c
+    // carrying render channel c played loopbackDelayFrames hardware frames
+    // earlier. Off, capture carries the counter signal (capture_signal.h).
+    bool loopback = false;
+    uint32_t loopbackDelayFrames = 0;
 };
 
 // Text helpers for serials: bytes map to UTF-16 units one to one.

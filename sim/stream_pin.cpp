@@ -12,6 +12,9 @@ namespace sim {
 namespace {
 
 constexpr uint64_t kPartsPerFrame = 1000000000000000ull;  // 1e15: ns (1e9) times ppm (1e6)
+// Frames a loopback line keeps beyond the longest delay: more than any
+// capture packet spans.
+constexpr uint32_t kLoopbackMargin = 65536;
 
 // Frame counts in those parts outgrow 64 bits within minutes.
 #if defined(__SIZEOF_INT128__)
@@ -54,13 +57,18 @@ DWORD StreamPin::setState(KSSTATE next, uint64_t nowNs, bool manualClock) {
         return os::kErrorGenFailure;
     }
     if (state_ == KSSTATE_RUN && next == KSSTATE_PAUSE && !manualClock) basePosition_ = position(nowNs, false);
-    if (next == KSSTATE_RUN && state_ != KSSTATE_RUN) runStartNs_ = nowNs;
+    if (next == KSSTATE_RUN && state_ != KSSTATE_RUN) {
+        runStartNs_ = nowNs;
+        ++clockEpoch_;
+    }
     if (next == KSSTATE_STOP && state_ != KSSTATE_STOP) {
         failAll(ksabi::kStatusCancelled);
         basePosition_ = 0;
         manualFrames_ = 0;
         manualRemainder_ = 0;
         cursor_ = 0;
+        played_ = 0;
+        ++clockEpoch_;
     }
     state_ = next;
     return 0;
@@ -104,6 +112,7 @@ void StreamPin::advanceTime(uint64_t nanoseconds, int32_t driftPpm) {
 void StreamPin::service(uint64_t nowNs, bool manualClock) {
     if (state_ != KSSTATE_RUN) return;
     const uint64_t now = position(nowNs, manualClock);
+    if (!capture_ && owner_.config_.loopback) play(now);
     StreamStats& stats = owner_.stats_[capture_ ? 1 : 0];
     while (true) {
         if (count_ == 0) {
@@ -127,11 +136,68 @@ void StreamPin::service(uint64_t nowNs, bool manualClock) {
         if (cursor_ + packet.frames > now) return;
         head_ = (head_ + 1) % kQueueCapacity;
         --count_;
-        transfer(packet);
+        transfer(packet, nowNs, manualClock);
     }
 }
 
-void StreamPin::transfer(const Packet& packet) {
+void StreamPin::catchUp(uint64_t nowNs, bool manualClock) {
+    if (!capture_ && state_ == KSSTATE_RUN && owner_.config_.loopback) play(position(nowNs, manualClock));
+}
+
+void StreamPin::play(uint64_t position) {
+    LoopbackLine& line = owner_.loopbackLine_;
+    if (line.channels() != format_.channels) line.reset(format_.channels, kMaxLoopbackDelayFrames + kLoopbackMargin);
+    if (played_ == 0) line.restart();
+    // Queued packets follow each other without a gap from the cursor on.
+    uint64_t start = cursor_;
+    for (size_t k = 0; k < count_ && played_ < position; ++k) {
+        const Packet& packet = queue_[(head_ + k) % kQueueCapacity];
+        const uint64_t end = start + packet.frames;
+        if (played_ < end) {
+            const uint64_t from = played_ > start ? played_ : start;
+            const uint64_t to = end < position ? end : position;
+            line.write(from, static_cast<const uint8_t*>(packet.header->Data) + (from - start) * format_.blockAlign,
+                       to - from, format_);
+            played_ = to;
+        }
+        start = end;
+    }
+    if (played_ < position) {
+        line.silenceUntil(position);
+        played_ = position;
+    }
+}
+
+void StreamPin::fillFromLoopback(uint8_t* data, uint32_t frames, uint64_t nowNs, bool manualClock) {
+    StreamPin* render = owner_.renderPin();
+    // A render side at another rate cannot be heard on this clock.
+    const bool heard = render != nullptr && render->format_.rate == format_.rate;
+    if (heard) {
+        render->catchUp(nowNs, manualClock);
+        if (offsetRender_ != render || offsetEpochs_[0] != render->clockEpoch_ || offsetEpochs_[1] != clockEpoch_) {
+            offsetRender_ = render;
+            offsetEpochs_[0] = render->clockEpoch_;
+            offsetEpochs_[1] = clockEpoch_;
+            renderOffset_ = static_cast<int64_t>(render->position(nowNs, manualClock)) -
+                            static_cast<int64_t>(position(nowNs, manualClock));
+        }
+    }
+    const LoopbackLine& line = owner_.loopbackLine_;
+    const int64_t first = static_cast<int64_t>(cursor_) + renderOffset_ -
+                          static_cast<int64_t>(owner_.config_.loopbackDelayFrames);
+    const uint32_t bytes = format_.containerBits / 8;
+    // Only the valid bits survive, left-justified in the container.
+    const uint32_t keep = format_.validBits >= 32 ? ~0u : ~((1u << (32 - format_.validBits)) - 1u);
+    for (uint32_t f = 0; f < frames; ++f) {
+        for (uint32_t c = 0; c < format_.channels; ++c) {
+            const uint32_t value = heard ? static_cast<uint32_t>(line.sample(first + f, c)) & keep : 0u;
+            const int32_t container = static_cast<int32_t>(value) >> (32 - format_.containerBits);
+            for (uint32_t b = 0; b < bytes; ++b) *data++ = static_cast<uint8_t>(container >> (8 * b));
+        }
+    }
+}
+
+void StreamPin::transfer(const Packet& packet, uint64_t nowNs, bool manualClock) {
     StreamStats& stats = owner_.stats_[capture_ ? 1 : 0];
     uint32_t frames = packet.frames;
     Faults& faults = owner_.config_.faults;
@@ -160,8 +226,11 @@ void StreamPin::transfer(const Packet& packet) {
             frames /= 2;
             ++stats.shortPackets;
         }
-        fillCaptureSignal(static_cast<uint8_t*>(packet.header->Data), frames, cursor_, format_.channels,
-                          format_.validBits, format_.containerBits);
+        if (owner_.config_.loopback)
+            fillFromLoopback(static_cast<uint8_t*>(packet.header->Data), frames, nowNs, manualClock);
+        else
+            fillCaptureSignal(static_cast<uint8_t*>(packet.header->Data), frames, cursor_, format_.channels,
+                              format_.validBits, format_.containerBits);
         packet.header->DataUsed = frames * format_.blockAlign;
     } else {
         owner_.record(static_cast<const uint8_t*>(packet.header->Data),

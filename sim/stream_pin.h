@@ -73,6 +73,9 @@ public:
 
     // Completes every queued packet the clock has reached.
     void service(uint64_t nowNs, bool manualClock);
+    // Render pin of a unit in loopback: puts what has played by now into
+    // the unit's loopback line.
+    void catchUp(uint64_t nowNs, bool manualClock);
 
     // Completes every queued packet with the NTSTATUS given (cancellation,
     // removal); nothing is transferred. A device with Faults::lateCancel
@@ -91,8 +94,14 @@ private:
     };
 
     void complete(const Packet& packet, uint32_t status, uint32_t bytes);
-    void transfer(const Packet& packet);
+    void transfer(const Packet& packet, uint64_t nowNs, bool manualClock);
     uint64_t framesIn(uint64_t nanoseconds, int32_t driftPpm) const;
+    // Render: the queued packets' frames up to hardware frame `position`,
+    // silence where none was queued.
+    void play(uint64_t position);
+    // Capture in loopback: what the render side played loopback-delay
+    // frames before each of the packet's frames.
+    void fillFromLoopback(uint8_t* data, uint32_t frames, uint64_t nowNs, bool manualClock);
 
     SimController& owner_;
     uint32_t pinId_;
@@ -115,6 +124,16 @@ private:
     uint64_t manualFrames_ = 0;
     uint64_t manualRemainder_ = 0;  // fraction of a frame, in units of 1e-15 frame
     uint64_t cursor_ = 0;
+
+    // Loopback. A render pin has put its frames up to played_ into the line.
+    // A capture pin maps its frames onto the render clock by a fixed offset,
+    // worked out again whenever either clock starts over (clockEpoch_ counts
+    // a pin's starts and stops).
+    uint64_t played_ = 0;
+    uint64_t clockEpoch_ = 0;
+    const StreamPin* offsetRender_ = nullptr;
+    uint64_t offsetEpochs_[2] = {};
+    int64_t renderOffset_ = 0;
 };
 
 }  // namespace sim

@@ -78,6 +78,26 @@ TEST(BusFileParser, ReadsWhatRealDevicesDo) {
               sim::Faults::kAnyChannelMask);
 }
 
+TEST(BusFileParser, LoopbackTakesADelayAFlagOrNo) {
+    const sim::BusFileContents c = sim::parseBusFile(
+        "QELM serial=L1 loopback=480\n"
+        "QELM serial=L2 loopback\n"
+        "QELM serial=L3 loopback=no\n"
+        "QELM serial=L4\n"
+        "QELM serial=L5 loopback=96001\n"
+        "QELM serial=L6 loopback=-3\n");
+    ASSERT_EQ(c.controllers.size(), 4u);
+    EXPECT_TRUE(c.controllers[0].config.loopback);
+    EXPECT_EQ(c.controllers[0].config.loopbackDelayFrames, 480u);
+    EXPECT_TRUE(c.controllers[1].config.loopback);
+    EXPECT_EQ(c.controllers[1].config.loopbackDelayFrames, 0u);
+    EXPECT_FALSE(c.controllers[2].config.loopback);
+    EXPECT_FALSE(c.controllers[3].config.loopback) << "the counter signal stays the default";
+    ASSERT_EQ(c.problems.size(), 2u);
+    EXPECT_EQ(c.problems[0].reason, "bad value for 'loopback'");
+    EXPECT_EQ(c.problems[1].line, 6u);
+}
+
 TEST(BusFileParser, BadLinesAreSkippedWithAReason) {
     const char* bad[] = {
         "ZORK serial=X1234",                       // unknown model

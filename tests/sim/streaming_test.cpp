@@ -373,6 +373,62 @@ TEST_F(Streaming, PinsClosedWhileRunningAreCounted) {
     EXPECT_EQ(controller->pinsClosedUnstopped(), 1u);
 }
 
+// In loopback the capture side records what played a delay before, on the
+// same clock: silence before anything played, then the render stream frame
+// by frame, and silence again for frames that found no render packet.
+TEST_F(Streaming, LoopbackCapturesWhatPlayedADelayEarlier) {
+    constexpr uint32_t kFrames = 441;
+    constexpr uint32_t kDelay = 100;
+    constexpr uint32_t kRounds = 20;
+    // The render side gets no packet in two rounds: the packet still queued
+    // plays through the first, nothing plays during the second.
+    constexpr uint32_t kDryRound = 10;
+    controller->setLoopback(true, kDelay);
+    Packet renders[2] = {{kFrames, true}, {kFrames, true}};
+    Packet captures[2] = {{kFrames, false}, {kFrames, false}};
+    // What each render frame played: its pattern frame, or -1 for silence.
+    std::vector<int64_t> played;
+    uint64_t renderFrame = 0;
+    for (Packet& p : renders) {
+        fillRender(p, renderFrame);
+        for (uint32_t f = 0; f < kFrames; ++f) played.push_back(static_cast<int64_t>(renderFrame + f));
+        renderFrame += kFrames;
+        submit(bus, render, p);
+    }
+    for (Packet& p : captures) submit(bus, capture, p);
+    ASSERT_TRUE(runPin(bus, render));
+    ASSERT_TRUE(runPin(bus, capture));
+
+    uint64_t captureFrame = 0;
+    for (uint32_t round = 0; round < kRounds; ++round) {
+        const uint32_t due = round % 2;
+        bus.advanceFrames(kFrames);
+        ASSERT_TRUE(captures[due].o.signalled()) << round;
+        for (uint32_t f = 0; f < kFrames; ++f) {
+            const int64_t source = static_cast<int64_t>(captureFrame + f) - kDelay;
+            const int64_t pattern = source < 0 || source >= static_cast<int64_t>(played.size()) ? -1 : played[source];
+            for (uint32_t c = 0; c < kChannels; ++c) {
+                const int32_t got = sim::readContainerSample(&captures[due].data[(f * kChannels + c) * 2], 16);
+                ASSERT_EQ(got, pattern < 0 ? 0 : renderSample(static_cast<uint64_t>(pattern), c))
+                    << "capture frame " << captureFrame + f << " channel " << c;
+            }
+        }
+        captureFrame += kFrames;
+        submit(bus, capture, captures[due]);
+        if (round == kDryRound) continue;
+        if (round == kDryRound + 1) {
+            played.insert(played.end(), kFrames, -1);
+            continue;
+        }
+        fillRender(renders[due], renderFrame);
+        for (uint32_t f = 0; f < kFrames; ++f) played.push_back(static_cast<int64_t>(renderFrame + f));
+        renderFrame += kFrames;
+        submit(bus, render, renders[due]);
+    }
+    EXPECT_EQ(controller->renderStats().framesLost, kFrames);
+    closePins();
+}
+
 class RealTimeStreaming : public Streaming {
 protected:
     RealTimeStreaming() : Streaming(sim::ClockMode::RealTime) {}
