@@ -20,8 +20,16 @@ ThreadAbs::~ThreadAbs() {
 
 uint32_t ThreadAbs::threadStart(void* self) {
     auto* thread = static_cast<ThreadAbs*>(self);
+    thread->threadId_.store(os::currentThreadId());
     if (!thread->skipBody_.load()) thread->threadEntry();
+    // Thread ids are reused once a thread has ended.
+    thread->threadId_.store(0);
     return 0;
+}
+
+bool ThreadAbs::isCurrentThread() const {
+    const uint32_t id = threadId_.load();
+    return id != 0 && id == os::currentThreadId();
 }
 
 void ThreadAbs::resume() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #include "platform/os.h"
 
@@ -30,6 +31,10 @@ public:
     // stop event. Must not be called from the thread itself.
     void stop();
 
+    // Whether the caller runs on this object's thread (where stop() would
+    // wait for itself).
+    bool isCurrentThread() const;
+
 protected:
     // The thread's body; it watches the stop event and returns once it is set.
     virtual void threadEntry() = 0;
@@ -46,4 +51,5 @@ private:
     std::atomic<bool> resumed_{false};
     // Set by stop() on a thread that was never resumed.
     std::atomic<bool> skipBody_{false};
+    std::atomic<uint32_t> threadId_{0};
 };

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/os.h"
+
 #include "driver/com.h"
 
 namespace com {
@@ -16,6 +18,15 @@ int32_t liveObjectCount();
 // LockServer's count.
 int32_t lockCount();
 void changeLockCount(bool lock);
+
+// Objects whose last reference went on a thread their destruction must
+// join are destroyed on a thread of their own (CUnknown::mayDestroyHere).
+// The destructions still under way; those that have ended are joined and
+// forgotten on the way. The objects count as live until destroyed, and the
+// library must stay loaded while a destroying thread still runs.
+int32_t pendingDestructions();
+// Waits up to timeoutMs for every pending destruction; true when none is left.
+bool awaitDestructions(uint32_t timeoutMs);
 
 }  // namespace com
 
@@ -60,6 +71,13 @@ public:
     ULONG ownerRelease();
 
     bool isAggregated() const { return outer_ != nullptr; }
+
+protected:
+    // Whether the object may be destroyed on the calling thread when its
+    // last reference goes there. An object whose destructor would join the
+    // calling thread answers false (doing first what must happen at once);
+    // it is then destroyed on a thread of its own.
+    virtual bool mayDestroyHere() { return true; }
 
 private:
     // The object's own unknown as the IUnknown hosts (and outer objects)

@@ -4,6 +4,8 @@
 
 #include "brands/brand_build.h"
 #include "driver/win_asio.h"
+#include "platform/device_release.h"
+#include "platform/library.h"
 #include "platform/trace.h"
 
 namespace com {
@@ -13,9 +15,14 @@ GUID driverClassId = {};
 bool classIdTaken = false;
 FactoryTemplate templates[1] = {};
 int templateCount = 0;
-// Created at the first load and kept for the life of the process: objects
-// of this library may still read it from other threads while it unloads.
+// Created at load; deleted at unload unless objects of the library are
+// still alive (a host that exits without releasing them), which may read it.
 AsioBrandIf* processBrand = nullptr;
+
+// A destruction handed to a thread of its own may take a moment to finish.
+constexpr uint32_t kDestructionWaitMs = 5000;
+
+bool nothingAlive() { return lockCount() <= 0 && liveObjectCount() == 0 && pendingDestructions() == 0; }
 
 }  // namespace
 
@@ -45,17 +52,21 @@ void processAttach() {
         if (templates[t].init != nullptr) templates[t].init(true, templates[t].classId);
 }
 
-void processDetach() {
+void processDetach(bool processEnding) {
     for (int t = 0; t < templateCount; ++t)
         if (templates[t].init != nullptr) templates[t].init(false, templates[t].classId);
-    // A host that unloads the library after DllCanUnloadNow said yes would
-    // otherwise lose the brand at every load. With objects still alive
-    // (a host that exits without releasing) it stays: they may read it.
-    if (liveObjectCount() == 0) {
-        templateCount = 0;
-        delete processBrand;
-        processBrand = nullptr;
-    }
+    if (processEnding) return;
+    // Natively the loader does not stop other threads while it unloads, so
+    // a destruction still under way is awaited (a host that unloads without
+    // asking DllCanUnloadNow). With objects still alive (a host that exits
+    // without releasing them) everything stays: they may still use it.
+    awaitDestructions(kDestructionWaitMs);
+    if (liveObjectCount() != 0 || pendingDestructions() != 0) return;
+    templateCount = 0;
+    delete processBrand;
+    processBrand = nullptr;
+    os::releaseDeviceBoundary();
+    if (!os::prepareUnload()) TRACE("Unloading with parts of the library still in use");
 }
 
 HRESULT getClassObject(const GUID& classId, const GUID& iid, void** object) {
@@ -78,7 +89,11 @@ HRESULT getClassObject(const GUID& classId, const GUID& iid, void** object) {
 HRESULT canUnloadNow() {
     TRACE("DLLCanUnloadNow called - IsLocked = %d, Active objects = %d", static_cast<int>(lockCount()),
           static_cast<int>(liveObjectCount()));
-    return lockCount() > 0 || liveObjectCount() != 0 ? kComFalse : kComOk;
+    if (!nothingAlive()) return kComFalse;
+    // Its clock thread would otherwise idle on for a moment, and on Windows
+    // a thread cannot end while the loader unloads us.
+    os::releaseDeviceBoundary();
+    return kComOk;
 }
 
 }  // namespace com

@@ -28,11 +28,18 @@ struct FactoryTemplate {
 // the entries' init routines. A brand that cannot be created leaves the
 // table empty: every class is then unavailable.
 void processAttach();
-// Unload: runs the init routines with false; frees the brand when no object
-// of the library is alive.
-void processDetach();
+// Unload: runs the init routines with false. When no object of the library
+// is alive it lets go of everything the library holds (the brand, the
+// simulated device bus, the platform layer's threads and bookkeeping), so
+// nothing of it is left behind in the process. At the end of the process
+// (processEnding) the system has ended every other thread already and
+// nothing needs letting go.
+void processDetach(bool processEnding);
 
-// DllGetClassObject and DllCanUnloadNow.
+// DllGetClassObject and DllCanUnloadNow. The answer to DllCanUnloadNow is
+// yes only when no object, lock or destruction of the library remains; the
+// library then already lets go of its simulated bus (its clock thread), so
+// that the unload finds no thread of it running.
 HRESULT getClassObject(const GUID& classId, const GUID& iid, void** object);
 HRESULT canUnloadNow();
 

@@ -30,12 +30,12 @@ constexpr uint32_t kProcessAttach = 1;
 }  // namespace
 
 extern "C" int32_t __stdcall DllMain(void* module, uint32_t reason, void* reserved) {
-    (void)reserved;
     if (reason == kProcessAttach) {
         os::disableThreadNotifications(module);
         com::processAttach();
     } else if (reason == kProcessDetach) {
-        com::processDetach();
+        // A reserved value means the process is ending, not FreeLibrary.
+        com::processDetach(reserved != nullptr);
     }
     return 1;
 }
@@ -46,7 +46,7 @@ namespace {
 
 __attribute__((constructor)) void libraryLoaded() { com::processAttach(); }
 
-__attribute__((destructor)) void libraryUnloaded() { com::processDetach(); }
+__attribute__((destructor)) void libraryUnloaded() { com::processDetach(false); }
 
 }  // namespace
 

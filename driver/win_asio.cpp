@@ -22,6 +22,9 @@ std::atomic<WinAsio*> deviceHolder{nullptr};
 const AsioBrandIf& brand() { return *AsioBrandIf::getActiveBrand(); }
 
 constexpr int32_t kDriverVersion = 2;
+// How long init waits for a driver object that a host released from inside
+// our callbacks to finish going and free the device.
+constexpr uint32_t kReleasedObjectWaitMs = 2000;
 
 }  // namespace
 
@@ -103,7 +106,25 @@ HRESULT KSASIO_COM_CALL WinAsio::NonDelegatingQueryInterface(const GUID& iid, vo
     return CUnknown::NonDelegatingQueryInterface(iid, object);
 }
 
+bool WinAsio::mayDestroyHere() {
+    const bool streaming = device_ != nullptr && device_->onCallbackThread();
+    const bool worker = worker_ != nullptr && worker_->isCurrentThread();
+    if (!streaming && !worker) return true;
+    TRACE("Released from inside a callback: destroyed on a thread of its own");
+    // From the buffer switch the stream pauses once the callback returns;
+    // from the worker thread it pauses now. No switch follows either way.
+    if (state_ == kRunning) device_->stop();
+    return false;
+}
+
 // ----------------------------------------------------------------- helpers
+
+bool WinAsio::refusedInCallback() {
+    if (device_ == nullptr || !device_->onCallbackThread()) return false;
+    TRACE("Called from inside the buffer switch");
+    setErrorText("Invalid mode");
+    return true;
+}
 
 bool WinAsio::isInitialized() {
     if (device_ != nullptr) return true;
@@ -147,7 +168,14 @@ ASIOBool WinAsio::init(void* sysHandle) {
         return ASIOTrue;
     }
     WinAsio* none = nullptr;
-    if (!deviceHolder.compare_exchange_strong(none, this)) {
+    bool holding = deviceHolder.compare_exchange_strong(none, this);
+    // A host that re-creates us right after letting go of us from inside a
+    // callback finds the old object still on its way out.
+    if (!holding && com::pendingDestructions() != 0 && com::awaitDestructions(kReleasedObjectWaitMs)) {
+        none = nullptr;
+        holding = deviceHolder.compare_exchange_strong(none, this);
+    }
+    if (!holding) {
         setErrorText("The driver is in use by another driver object of this program");
         TRACE_LEAVE_INT("WinAsio::init", ASIOFalse);
         return ASIOFalse;
@@ -189,7 +217,9 @@ void WinAsio::getErrorMessage(char* text) {
 ASIOError WinAsio::start() {
     TRACE_ENTER("WinAsio::start");
     ASIOError result = ASE_OK;
-    if (state_ == kPrepared) {
+    if (refusedInCallback()) {
+        result = ASE_InvalidMode;
+    } else if (state_ == kPrepared) {
         result = device_->start();
         if (result == ASE_OK)
             state_ = kRunning;
@@ -207,8 +237,9 @@ ASIOError WinAsio::stop() {
     TRACE_ENTER("WinAsio::stop");
     ASIOError result = ASE_OK;
     if (state_ == kRunning && device_ != nullptr) {
-        state_ = kPrepared;
+        // A device that could not stop is still running.
         result = device_->stop();
+        if (result == ASE_OK) state_ = kPrepared;
     }
     TRACE_LEAVE_INT("WinAsio::stop", result);
     return result;
@@ -355,6 +386,10 @@ ASIOError WinAsio::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannel
 ASIOError WinAsio::disposeBuffers() {
     TRACE_ENTER("WinAsio::disposeBuffers");
     ASIOError result = ASE_OK;
+    if (refusedInCallback()) {
+        TRACE_LEAVE_INT("WinAsio::disposeBuffers", ASE_InvalidMode);
+        return ASE_InvalidMode;
+    }
     // A host that disposes without stopping takes its buffers back while the
     // stream still calls it: the stream is stopped first, so no switch
     // follows the return and the next createBuffers really creates buffers.

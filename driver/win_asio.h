@@ -83,9 +83,18 @@ public:
 protected:
     // The text getErrorMessage answers until the next failure sets another.
     void setErrorText(const char* text);
+    // A host may let go of us from inside our own callbacks: its reset
+    // request handler (on the worker thread) or its buffer switch (on the
+    // device's streaming thread). Our destruction joins both threads, so it
+    // then runs on a thread of its own; the host's buffer switches end at
+    // once all the same.
+    bool mayDestroyHere() override;
 
 private:
     bool isInitialized();
+    // Calls that wait for the streaming thread cannot come from inside the
+    // host's buffer switch, which runs on it.
+    bool refusedInCallback();
     uint32_t bufferSizeForStep(size_t step);
     uint32_t currentBufferSize();
     ASIOError checkSampleRate(ASIOSampleRate rate);

@@ -60,7 +60,9 @@ public:
     virtual ASIOError disposeBuffers() = 0;
     // Resets the sample position and streams.
     virtual ASIOError start() = 0;
-    // Returns once the streaming thread has paused.
+    // Returns once the streaming thread has paused. From inside the host's
+    // buffer switch it cannot wait: the switch the host is in is then the
+    // last one (ASE_InvalidMode when the stream cannot be told at once).
     virtual ASIOError stop() = 0;
     // Position and system time of the last buffer switch; callable from the buffer switch.
     virtual ASIOError getSamplePosition(ASIOSamples* samplePosition, ASIOTimeStamp* timeStamp) = 0;
@@ -73,6 +75,9 @@ public:
         (void)size;
         return false;
     }
+    // True on the thread that calls the host's buffer switch: the host is
+    // calling from inside its callback.
+    virtual bool onCallbackThread() const = 0;
 };
 
 // Room a unit problem's text may take: what hosts give getErrorMessage.

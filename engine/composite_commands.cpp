@@ -42,6 +42,12 @@ bool CompositeCommands::send(CompositeCommand command, bool wait, os::Handle thr
     return os::waitForAny(answer, 2, os::kInfinite) == os::kWaitObject0;
 }
 
+bool CompositeCommands::post(CompositeCommand command) {
+    if (!valid_ || command >= kCompositeCommands) return false;
+    if (os::waitForOne(semaphore_, 0) != os::kWaitObject0) return false;
+    return os::setEvent(events_[command]);
+}
+
 void CompositeCommands::acknowledge() {
     os::setEvent(acknowledged_);
     os::releaseSemaphore(semaphore_, 1);

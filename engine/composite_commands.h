@@ -37,6 +37,10 @@ public:
     // once the thread has handled it. False when nothing was handled: no
     // thread, or it ended before it could take the command.
     bool send(CompositeCommand command, bool wait, os::Handle thread);
+    // The streaming thread's own way to give itself a command, which it
+    // takes at its next wait: only when no other command is under way (the
+    // thread cannot wait for its turn). False when one is.
+    bool post(CompositeCommand command);
     // Streaming thread: the command taken from its event is done (or the
     // thread ends); the next one may come.
     void acknowledge();

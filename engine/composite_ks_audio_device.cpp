@@ -334,7 +334,15 @@ ASIOError CompositeKsAudioDevice::start() {
 
 ASIOError CompositeKsAudioDevice::stop() {
     TRACE_ENTER("CompositeKsAudioDevice::stop");
-    if (onStreamingThread()) return ASE_InvalidMode;
+    if (onStreamingThread()) {
+        // From inside the host's buffer switch: the thread cannot wait for
+        // itself, so the pause is taken at its next wait, before any packet,
+        // and the switch the host is in is the last one. While a command of
+        // another thread is under way it cannot even be given.
+        if (commands_.post(kCompositePause)) return ASE_OK;
+        TRACE("Invalid mode");
+        return ASE_InvalidMode;
+    }
     ControlGuard guard(*this);
     commands_.send(kCompositePause, true, thread_);
     return ASE_OK;
@@ -358,6 +366,8 @@ ASIOError CompositeKsAudioDevice::getSamplePosition(ASIOSamples* samplePosition,
 }
 
 ASIOError CompositeKsAudioDevice::outputReady() { return ASE_NotPresent; }
+
+bool CompositeKsAudioDevice::onCallbackThread() const { return onStreamingThread(); }
 
 uint32_t CompositeKsAudioDevice::threadEntry(void* argument) {
     CompositeKsAudioDevice* device = static_cast<CompositeKsAudioDevice*>(argument);

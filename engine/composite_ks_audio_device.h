@@ -74,6 +74,7 @@ public:
     ASIOError getSamplePosition(ASIOSamples* samplePosition, ASIOTimeStamp* timeStamp) override;
     ASIOError outputReady() override;
     bool getUnitProblem(char* text, size_t size) override;
+    bool onCallbackThread() const override;
 
     // DeviceInfo::EventHandlerIf: a connected controller becomes units, a
     // disconnected one loses them (spliced into or out of a running stream).

@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/device_release.h"
 #include "platform/ks_abi.h"
 #include "platform/os.h"
 
@@ -171,6 +172,7 @@ DeviceBoundaryIf& deviceBoundary();
 // the one chosen by the rules above. The caller keeps ownership and keeps
 // the object alive while installed. Tests install their own simulated bus.
 void installDeviceBoundary(DeviceBoundaryIf* boundary);
+// releaseDeviceBoundary() is declared in platform/device_release.h.
 
 // Name of the environment variable that names a simulated device bus file.
 constexpr const char* kSimulatedBusVariable = "KSASIO_SIM_BUS";

@@ -30,6 +30,16 @@ const char* libraryErrorText();
 // ends (Windows: DisableThreadLibraryCalls); nothing to do elsewhere.
 void disableThreadNotifications(void* module);
 
+// For a library that carries this platform layer, before it is unloaded and
+// once nothing of it is in use: ends the threads that wait for started
+// processes, joins every thread it started (one that has ended may still
+// run its last instructions, which must not run in unloaded code) and frees
+// the process-wide bookkeeping. False when a thread still runs or a handle
+// is still open; everything is then kept, never freed under a user.
+// Windows: nothing to do (a thread handle is signalled once the thread has
+// left the library), true.
+bool prepareUnload();
+
 // Windows: initialises COM for the calling thread in a single-threaded
 // apartment, as ASIO hosts do. True when COM is usable on the thread.
 bool comInitialize();

@@ -145,6 +145,9 @@ Handle startProcess(const char* path, const char* arguments);
 // Ends a started process at once; its handle then reports exitCode.
 bool terminateProcess(Handle process, uint32_t exitCode);
 uint32_t currentProcessId();
+// Threads of the calling process, whoever started them (0 when the system
+// cannot tell): what a test or a long run watches for threads left behind.
+uint32_t processThreadCount();
 bool fileExists(const char* path);
 // Full path of the running executable.
 bool currentExecutablePath(char* path, size_t size);

@@ -3,6 +3,8 @@
 // choice needs the simulator and platform/ must not depend on sim/.
 #include <atomic>
 #include <cstdlib>
+#include <mutex>
+#include <new>
 
 #include "platform/device.h"
 #include "platform/trace.h"
@@ -12,23 +14,34 @@ namespace os {
 namespace {
 
 std::atomic<DeviceBoundaryIf*> installedBoundary{nullptr};
+// The simulated bus of this process, made at first use; a library that is
+// unloaded lets go of it first (releaseDeviceBoundary), so no clock thread
+// of it outlives the library.
+std::atomic<sim::SimBus*> chosenBus{nullptr};
+
+std::mutex& choiceLock() {
+    static std::mutex lock;  // trivially destructible: safe at exit
+    return lock;
+}
 
 DeviceBoundaryIf& chosenBoundary() {
-    static DeviceBoundaryIf* const chosen = [] () -> DeviceBoundaryIf* {
-        const char* busFile = std::getenv(kSimulatedBusVariable);
-        const bool named = busFile != nullptr && busFile[0] != '\0';
+    if (sim::SimBus* bus = chosenBus.load(std::memory_order_acquire)) return *bus;
+    const char* busFile = std::getenv(kSimulatedBusVariable);
+    const bool named = busFile != nullptr && busFile[0] != '\0';
 #if defined(_WIN32)
-        if (!named) return &win32DeviceBoundary();
+    if (!named) return win32DeviceBoundary();
 #endif
-        // Destroyed at exit, which ends its clock thread.
-        static sim::SimBus bus(sim::ClockMode::RealTime);
-        if (named) {
-            TRACE("Device boundary: simulated bus from %s", busFile);
-            bus.setBusFile(busFile);
-        }
-        return &bus;
-    }();
-    return *chosen;
+    std::lock_guard<std::mutex> hold(choiceLock());
+    if (sim::SimBus* bus = chosenBus.load(std::memory_order_acquire)) return *bus;
+    // Without memory there is nothing to fall back on: the process cannot
+    // reach any device either way.
+    auto* bus = new sim::SimBus(sim::ClockMode::RealTime);
+    if (named) {
+        TRACE("Device boundary: simulated bus from %s", busFile);
+        bus->setBusFile(busFile);
+    }
+    chosenBus.store(bus, std::memory_order_release);
+    return *bus;
 }
 
 }  // namespace
@@ -39,5 +52,10 @@ DeviceBoundaryIf& deviceBoundary() {
 }
 
 void installDeviceBoundary(DeviceBoundaryIf* boundary) { installedBoundary.store(boundary, std::memory_order_release); }
+
+void releaseDeviceBoundary() {
+    std::lock_guard<std::mutex> hold(choiceLock());
+    delete chosenBus.exchange(nullptr, std::memory_order_acq_rel);
+}
 
 }  // namespace os

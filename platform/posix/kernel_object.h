@@ -80,4 +80,24 @@ void addHandleLocked(KernelObject* object);
 // Drops one reference; the last one deletes the object outside objectLock().
 void release(KernelObject* object);
 
+// Threads started here (threads.cpp). A helper thread runs body(argument)
+// and is joined like every other thread; false when it cannot be started.
+bool startHelperThread(void (*body)(void*), void* argument);
+// Joins every thread that has ended: each has only its last instructions
+// left. Never with objectLock() held.
+void joinEndedThreads();
+// Waits up to timeoutMs for every thread started here to end, joining each;
+// false when one still runs.
+bool joinAllThreads(uint32_t timeoutMs);
+
+// Before an unload: frees the bookkeeping of each part when nothing of it is
+// in use (false otherwise, and it stays).
+bool releaseHandleTable();
+bool releaseNamedEventTable();
+bool releaseRegistryKeys();
+// Ends the threads that wait for started processes to exit (processes.cpp);
+// a process still running is then no longer reaped by this library.
+void stopProcessReapers();
+void releaseProcessReapers();
+
 }  // namespace os::posix

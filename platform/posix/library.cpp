@@ -6,6 +6,8 @@
 
 #include "platform/errors.h"
 #include "platform/os.h"
+#include "platform/posix/kernel_object.h"
+#include "platform/trace.h"
 
 namespace os {
 namespace {
@@ -41,6 +43,22 @@ bool freeLibrary(Library library) { return library != nullptr && dlclose(library
 const char* libraryErrorText() { return lastLibraryError; }
 
 void disableThreadNotifications(void* module) { (void)module; }
+
+bool prepareUnload() {
+    // Threads end within moments once their owners are gone; a thread that
+    // has not ended by then is a part still in use.
+    constexpr uint32_t kJoinMs = 2000;
+    posix::stopProcessReapers();
+    if (!posix::joinAllThreads(kJoinMs)) {
+        TRACE("A thread of the library still runs: its process-wide state stays");
+        return false;
+    }
+    posix::releaseProcessReapers();
+    const bool keys = posix::releaseRegistryKeys();
+    const bool events = posix::releaseNamedEventTable();
+    const bool handles = posix::releaseHandleTable();
+    return keys && events && handles;
+}
 
 bool comInitialize() { return false; }
 

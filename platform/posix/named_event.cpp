@@ -296,8 +296,15 @@ private:
     std::thread watcher_;
 };
 
+// With namedObjectLock() held; created on first use, freed before an
+// unload once empty.
+std::map<std::string, NamedEventObject*>*& namedEventSlot() {
+    static std::map<std::string, NamedEventObject*>* table = nullptr;
+    return table;
+}
 std::map<std::string, NamedEventObject*>& namedEvents() {
-    static auto* table = new std::map<std::string, NamedEventObject*>;
+    std::map<std::string, NamedEventObject*>*& table = namedEventSlot();
+    if (table == nullptr) table = new std::map<std::string, NamedEventObject*>;
     return *table;
 }
 
@@ -326,8 +333,17 @@ Handle publishNamed(const char* name, NamePaths paths, int signalFd, int holders
 }  // namespace
 
 std::mutex& namedObjectLock() {
-    static auto* lock = new std::mutex;
-    return *lock;
+    static std::mutex lock;  // trivially destructible: safe at exit
+    return lock;
+}
+
+bool releaseNamedEventTable() {
+    std::lock_guard<std::mutex> tableLock(namedObjectLock());
+    std::map<std::string, NamedEventObject*>*& table = namedEventSlot();
+    if (table != nullptr && !table->empty()) return false;
+    delete table;
+    table = nullptr;
+    return true;
 }
 
 void forgetNamedLocked(KernelObject* object) {

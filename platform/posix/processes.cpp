@@ -1,7 +1,11 @@
 // Started processes as waitable objects, and the process environment.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,9 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <mutex>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "platform/errors.h"
@@ -48,12 +51,49 @@ uint32_t errorFromSpawn(int error) {
     }
 }
 
-// One thread per started process blocks in waitpid until the child ends.
-void reap(ProcessObject* process) {
-    int status = 0;
-    while (waitpid(process->pid, &status, 0) < 0 && errno == EINTR) {
+// The reapers' stop signal: a pipe that becomes readable, for good, when the
+// library is about to be unloaded. Created with the first reaper.
+std::mutex& reaperLock() {
+    static std::mutex lock;  // trivially destructible: safe at exit
+    return lock;
+}
+int reaperStop[2] = {-1, -1};
+
+int reaperStopFd() {
+    std::lock_guard<std::mutex> lock(reaperLock());
+    if (reaperStop[0] < 0 && pipe2(reaperStop, O_CLOEXEC) != 0) reaperStop[0] = reaperStop[1] = -1;
+    return reaperStop[0];
+}
+
+// Blocks until the child has ended and collects it; false when the reapers
+// were told to stop first (the child is then left to the host process).
+// Without process descriptors (kernels before 5.3) it waits in waitpid and
+// cannot be stopped.
+bool collectChild(pid_t pid, int* status) {
+    const int stopFd = reaperStopFd();
+    const int childFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (childFd >= 0 && stopFd >= 0) {
+        pollfd watched[2] = {{childFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+        for (;;) {
+            if (poll(watched, 2, -1) < 0 && errno != EINTR) break;
+            if (watched[1].revents != 0) {
+                close(childFd);
+                return false;
+            }
+            if (watched[0].revents != 0) break;
+        }
     }
-    {
+    if (childFd >= 0) close(childFd);
+    while (waitpid(pid, status, 0) < 0 && errno == EINTR) {
+    }
+    return true;
+}
+
+// One helper thread per started process waits for the child to end.
+void reap(void* argument) {
+    auto* process = static_cast<ProcessObject*>(argument);
+    int status = 0;
+    if (collectChild(process->pid, &status)) {
         std::lock_guard<std::mutex> lock(objectLock());
         if (process->terminated) {
             process->exitCode = process->terminationCode;
@@ -88,6 +128,21 @@ std::vector<std::string> argumentList(const char* path, const char* arguments) {
 }  // namespace
 
 bool threadExitCode(KernelObject* object, uint32_t* code);
+
+void stopProcessReapers() {
+    std::lock_guard<std::mutex> lock(reaperLock());
+    if (reaperStop[1] < 0) return;
+    ssize_t written = write(reaperStop[1], "x", 1);
+    (void)written;
+}
+
+void releaseProcessReapers() {
+    std::lock_guard<std::mutex> lock(reaperLock());
+    for (int& fd : reaperStop) {
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
+}
 
 bool exitCodeOf(KernelObject* object, uint32_t* code) {
     if (object->kind == KernelObject::Kind::Process) {
@@ -133,12 +188,8 @@ Handle startProcess(const char* path, const char* arguments) {
         std::lock_guard<std::mutex> lock(posix::objectLock());
         ++process->references;
     }
-    try {
-        std::thread(posix::reap, process).detach();
-    } catch (const std::system_error&) {
-        // No reaper: wait here so the handle still reports the exit.
-        posix::reap(process);
-    }
+    // Without a reaper: wait here so the handle still reports the exit.
+    if (!posix::startHelperThread(posix::reap, process)) posix::reap(process);
     return handle;
 }
 
@@ -162,6 +213,15 @@ bool terminateProcess(Handle handle, uint32_t exitCode) {
 }
 
 uint32_t currentProcessId() { return static_cast<uint32_t>(getpid()); }
+
+uint32_t processThreadCount() {
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) return 0;
+    uint32_t count = 0;
+    while (const dirent* entry = readdir(tasks)) count += entry->d_name[0] != '.';
+    closedir(tasks);
+    return count;
+}
 
 bool fileExists(const char* path) {
     struct stat info;

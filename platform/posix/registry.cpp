@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/posix/kernel_object.h"
 #include "platform/posix/settings_store.h"
 #include "platform/registry.h"
 
@@ -28,12 +29,19 @@ KeyHandle currentUserRoot{RegRoot::CurrentUser, {}, true};
 KeyHandle localMachineRoot{RegRoot::LocalMachine, {}, false};
 
 std::mutex& handleLock() {
-    static auto* lock = new std::mutex;
-    return *lock;
+    static std::mutex lock;  // trivially destructible: safe at exit
+    return lock;
 }
 
+// With handleLock() held; created on first use, freed before an unload once
+// no key is open.
+std::set<KeyHandle*>*& openKeySlot() {
+    static std::set<KeyHandle*>* keys = nullptr;
+    return keys;
+}
 std::set<KeyHandle*>& openKeys() {
-    static auto* keys = new std::set<KeyHandle*>;
+    std::set<KeyHandle*>*& keys = openKeySlot();
+    if (keys == nullptr) keys = new std::set<KeyHandle*>;
     return *keys;
 }
 
@@ -69,6 +77,16 @@ SettingsKey* resolve(SettingsKey& tree, const std::vector<std::string>& path) {
 }
 
 }  // namespace
+
+bool releaseRegistryKeys() {
+    std::lock_guard<std::mutex> guard(handleLock());
+    std::set<KeyHandle*>*& keys = openKeySlot();
+    if (keys != nullptr && !keys->empty()) return false;
+    delete keys;
+    keys = nullptr;
+    return true;
+}
+
 }  // namespace os::posix
 
 namespace os {

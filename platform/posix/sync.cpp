@@ -11,8 +11,15 @@
 namespace os::posix {
 namespace {
 
+// The objects that have open handles, with objectLock() held. Created on
+// first use and freed before an unload, once no handle is open.
+std::unordered_set<KernelObject*>*& liveHandleSlot() {
+    static std::unordered_set<KernelObject*>* handles = nullptr;
+    return handles;
+}
 std::unordered_set<KernelObject*>& liveHandles() {
-    static auto* handles = new std::unordered_set<KernelObject*>;
+    std::unordered_set<KernelObject*>*& handles = liveHandleSlot();
+    if (handles == nullptr) handles = new std::unordered_set<KernelObject*>;
     return *handles;
 }
 
@@ -114,9 +121,19 @@ void releaseAll(KernelObject** objects, uint32_t count) {
 }  // namespace
 
 std::mutex& objectLock() {
-    // Never destroyed: detached threads may still touch it at exit.
-    static auto* lock = new std::mutex;
-    return *lock;
+    // Constant-initialised and never destroyed (its destructor is trivial):
+    // threads of a host that exits without releasing us may still use it.
+    static std::mutex lock;
+    return lock;
+}
+
+bool releaseHandleTable() {
+    std::lock_guard<std::mutex> guard(objectLock());
+    std::unordered_set<KernelObject*>*& handles = liveHandleSlot();
+    if (handles != nullptr && !handles->empty()) return false;
+    delete handles;
+    handles = nullptr;
+    return true;
 }
 
 Handle publish(KernelObject* object) {
@@ -227,6 +244,7 @@ bool releaseSemaphore(Handle handle, int32_t count, int32_t* previousCount) {
 
 bool closeHandle(Handle handle) {
     KernelObject* object;
+    bool thread;
     {
         std::lock_guard<std::mutex> guard(posix::objectLock());
         object = posix::lookupLocked(handle);
@@ -235,8 +253,11 @@ bool closeHandle(Handle handle) {
             return false;
         }
         if (--object->handleCount == 0) posix::liveHandles().erase(object);
+        thread = object->kind == KernelObject::Kind::Thread;
     }
     posix::release(object);
+    // A thread whose handle is let go after it ended is joined now.
+    if (thread) posix::joinEndedThreads();
     return true;
 }
 

@@ -1,4 +1,12 @@
 // Threads as waitable objects.
+//
+// A thread's handle is signalled when its procedure has returned, but the
+// thread still runs a few instructions of this library after that (it drops
+// its reference and returns). A library that is unloaded at that moment
+// would have them run in freed code, so every thread is joinable and is
+// joined once it has ended: when its handle is closed, when the next thread
+// is created, and at the latest before the library is unloaded
+// (os::prepareUnload).
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -7,8 +15,8 @@
 #include <algorithm>
 #include <chrono>
 #include <new>
-#include <system_error>
 #include <thread>
+#include <vector>
 
 #include "platform/errors.h"
 #include "platform/posix/kernel_object.h"
@@ -30,6 +38,37 @@ public:
     std::condition_variable resumption;
 };
 
+// What a started thread runs: a waitable thread's procedure, or a helper's body.
+struct Start {
+    ThreadObject* thread = nullptr;
+    ThreadProc proc = nullptr;
+    void* argument = nullptr;
+    ThreadPriority priority = ThreadPriority::Normal;
+    void (*helper)(void*) = nullptr;
+};
+
+// Threads started here and not joined yet, with objectLock() held. Created
+// on first use and freed before an unload, when it is empty.
+struct Unjoined {
+    pthread_t id;
+    bool ended;
+};
+std::vector<Unjoined>*& unjoinedSlot() {
+    static std::vector<Unjoined>* threads = nullptr;
+    return threads;
+}
+std::vector<Unjoined>& unjoined() {
+    std::vector<Unjoined>*& threads = unjoinedSlot();
+    if (threads == nullptr) threads = new std::vector<Unjoined>;
+    return *threads;
+}
+
+void markEndedLocked() {
+    const pthread_t self = pthread_self();
+    for (Unjoined& entry : unjoined())
+        if (pthread_equal(entry.id, self)) entry.ended = true;
+}
+
 // Real-time scheduling for the time-critical thread, nice levels for the
 // rest; each step may be refused without privileges.
 bool applyPriority(ThreadPriority priority) {
@@ -46,15 +85,16 @@ bool applyPriority(ThreadPriority priority) {
     return setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice) == 0 && ok;
 }
 
-void runThread(ThreadObject* thread, ThreadProc proc, void* argument, ThreadPriority priority) {
-    if (priority != ThreadPriority::Normal && !applyPriority(priority)) {
-        TRACE("Thread priority %d refused, running at normal priority", static_cast<int>(priority));
+void runProcedure(const Start& start) {
+    ThreadObject* thread = start.thread;
+    if (start.priority != ThreadPriority::Normal && !applyPriority(start.priority)) {
+        TRACE("Thread priority %d refused, running at normal priority", static_cast<int>(start.priority));
     }
     {
         std::unique_lock<std::mutex> lock(objectLock());
         thread->resumption.wait(lock, [thread] { return thread->resumed; });
     }
-    uint32_t code = proc(argument);
+    uint32_t code = start.proc(start.argument);
     {
         std::lock_guard<std::mutex> lock(objectLock());
         thread->exitCode = code;
@@ -62,6 +102,40 @@ void runThread(ThreadObject* thread, ThreadProc proc, void* argument, ThreadPrio
         thread->notifyWaiters();
     }
     release(thread);
+}
+
+void* threadMain(void* argument) {
+    const Start start = *static_cast<Start*>(argument);
+    delete static_cast<Start*>(argument);
+    if (start.helper != nullptr)
+        start.helper(start.argument);
+    else
+        runProcedure(start);
+    std::lock_guard<std::mutex> lock(objectLock());
+    markEndedLocked();
+    return nullptr;
+}
+
+// Starts the thread and lists it for joining; false (start freed) on failure.
+bool launch(Start* start) {
+    joinEndedThreads();
+    std::lock_guard<std::mutex> lock(objectLock());
+    std::vector<Unjoined>& threads = unjoined();
+    try {
+        threads.reserve(threads.size() + 1);
+    } catch (const std::bad_alloc&) {
+        delete start;
+        return false;
+    }
+    pthread_t id;
+    // The new thread waits for objectLock() before it can mark itself ended,
+    // so its entry is in place first.
+    if (pthread_create(&id, nullptr, threadMain, start) != 0) {
+        delete start;
+        return false;
+    }
+    threads.push_back({id, false});
+    return true;
 }
 
 }  // namespace
@@ -75,6 +149,46 @@ bool threadExitCode(KernelObject* object, uint32_t* code) {
     return true;
 }
 
+bool startHelperThread(void (*body)(void*), void* argument) {
+    auto* start = new (std::nothrow) Start;
+    if (start == nullptr) return false;
+    start->helper = body;
+    start->argument = argument;
+    return launch(start);
+}
+
+void joinEndedThreads() {
+    std::vector<pthread_t> ended;
+    {
+        std::lock_guard<std::mutex> lock(objectLock());
+        std::vector<Unjoined>*& threads = unjoinedSlot();
+        if (threads == nullptr) return;
+        for (const Unjoined& entry : *threads)
+            if (entry.ended) ended.push_back(entry.id);
+        threads->erase(std::remove_if(threads->begin(), threads->end(), [](const Unjoined& e) { return e.ended; }),
+                       threads->end());
+    }
+    for (pthread_t id : ended) pthread_join(id, nullptr);
+}
+
+bool joinAllThreads(uint32_t timeoutMs) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        joinEndedThreads();
+        {
+            std::lock_guard<std::mutex> lock(objectLock());
+            std::vector<Unjoined>*& threads = unjoinedSlot();
+            if (threads == nullptr || threads->empty()) {
+                delete threads;
+                threads = nullptr;
+                return true;
+            }
+        }
+        if (std::chrono::steady_clock::now() >= giveUp) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 }  // namespace os::posix
 
 namespace os {
@@ -85,7 +199,10 @@ Handle createThread(ThreadProc proc, void* argument, bool suspended, ThreadPrior
         return nullptr;
     }
     auto* thread = new (std::nothrow) posix::ThreadObject;
-    if (!thread) {
+    auto* start = new (std::nothrow) posix::Start;
+    if (!thread || !start) {
+        delete thread;
+        delete start;
         setLastError(kErrorNotEnoughMemory);
         return nullptr;
     }
@@ -96,9 +213,8 @@ Handle createThread(ThreadProc proc, void* argument, bool suspended, ThreadPrior
         std::lock_guard<std::mutex> lock(posix::objectLock());
         ++thread->references;
     }
-    try {
-        std::thread(posix::runThread, thread, proc, argument, priority).detach();
-    } catch (const std::system_error&) {
+    *start = {thread, proc, argument, priority, nullptr};
+    if (!posix::launch(start)) {
         posix::release(thread);
         closeHandle(handle);
         setLastError(kErrorNotEnoughMemory);

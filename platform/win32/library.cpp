@@ -55,6 +55,8 @@ bool freeLibrary(Library library) { return library != nullptr && FreeLibrary(sta
 
 const char* libraryErrorText() { return lastLibraryError; }
 
+bool prepareUnload() { return true; }
+
 void disableThreadNotifications(void* module) {
     if (module != nullptr) DisableThreadLibraryCalls(static_cast<HMODULE>(module));
 }

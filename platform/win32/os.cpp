@@ -2,6 +2,7 @@
 #include <windows.h>
 // After windows.h, which it needs.
 #include <mmsystem.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -247,6 +248,19 @@ Handle startProcess(const char* path, const char* arguments) {
 bool terminateProcess(Handle process, uint32_t exitCode) { return TerminateProcess(process, exitCode) != 0; }
 
 uint32_t currentProcessId() { return GetCurrentProcessId(); }
+
+uint32_t processThreadCount() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return 0;
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof(entry);
+    uint32_t count = 0;
+    const DWORD self = GetCurrentProcessId();
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        count += entry.th32OwnerProcessID == self;
+    CloseHandle(snapshot);
+    return count;
+}
 
 bool fileExists(const char* path) {
     if (!path) return false;

@@ -12,6 +12,7 @@
 
 #include "driver/driver_backend.h"
 #include "engine/audio_device.h"
+#include "platform/os.h"
 
 struct FakeDeviceScript {
     std::mutex lock;
@@ -27,6 +28,8 @@ struct FakeDeviceScript {
     std::string unitProblem;  // what getUnitProblem answers; empty: none
     int devicesAlive = 0;
     ASIOCallbacks* callbacks = nullptr;
+    // The thread that plays the device's streaming thread, if any.
+    std::atomic<uint32_t> callbackThread{0};
 
     void log(const std::string& call) {
         std::lock_guard<std::mutex> hold(lock);
@@ -105,6 +108,10 @@ public:
         if (script_->unitProblem.empty()) return false;
         std::snprintf(text, size, "%s", script_->unitProblem.c_str());
         return true;
+    }
+    bool onCallbackThread() const override {
+        const uint32_t id = script_->callbackThread.load();
+        return id != 0 && id == os::currentThreadId();
     }
 
 private:

@@ -141,6 +141,43 @@ TEST_F(CompositeTest, SimulatedClockCatchesUpAfterAStallWithOneSwitch) {
     device->disposeBuffers();
 }
 
+// A host may stop from inside its buffer switch, with a unit streaming and
+// on the simulated clock alike: that switch is the last one, and a later
+// start streams again. What waits for the stream cannot come from there.
+TEST_F(CompositeTest, StopFromInsideTheBufferSwitchMakesThatSwitchTheLast) {
+    for (const bool withUnit : {true, false}) {
+        SCOPED_TRACE(withUnit ? "a unit streams" : "simulated clock");
+        makeDevice();
+        if (withUnit && controllers.empty()) {
+            plugQelm();
+            enumerate();
+            route(0, {0, 1}, {0, 1});
+        }
+        TestHost& h = makeHost(kFrames, {{0}, {0}});
+        ASIOError insideStop = ASE_NotPresent;
+        ASIOError insideDispose = ASE_OK;
+        h.onSwitch = [&](uint64_t number) {
+            if (number != 4) return;
+            insideStop = device->stop();
+            insideDispose = device->disposeBuffers();
+        };
+        ASSERT_EQ(h.createBuffers(), ASE_OK);
+        ASSERT_EQ(device->start(), ASE_OK);
+        runFor(20 * kPeriodNs);
+        EXPECT_EQ(insideStop, ASE_OK);
+        EXPECT_EQ(insideDispose, ASE_InvalidMode);
+        EXPECT_EQ(h.switches(), 5u);
+        h.onSwitch = nullptr;
+        ASSERT_EQ(device->stop(), ASE_OK);
+        ASSERT_EQ(device->start(), ASE_OK);
+        runFor(3 * kPeriodNs + kPeriodNs / 2);
+        EXPECT_GE(h.switches(), 7u);
+        EXPECT_EQ(device->disposeBuffers(), ASE_OK);
+        host.reset();
+        device.reset();
+    }
+}
+
 TEST_F(CompositeTest, TimeInfoOnlyWhenTheHostSaidYesAndGaveTheCallback) {
     makeDevice();
     struct Case {
