@@ -257,7 +257,10 @@ ASIOError WinAsio::getLatencies(int32_t* inputLatency, int32_t* outputLatency) {
         return ASE_InvalidMode;
     }
     if (inputLatency == nullptr || outputLatency == nullptr) return ASE_InvalidParameter;
+    // The device knows what it holds beyond the host's buffers (packets in
+    // flight, converters); without one there is only the buffer itself.
     const int32_t size = static_cast<int32_t>(currentBufferSize());
+    if (device_ != nullptr && device_->getLatencies(size, inputLatency, outputLatency) == ASE_OK) return ASE_OK;
     *inputLatency = size;
     *outputLatency = size;
     return ASE_OK;

@@ -75,6 +75,11 @@ public:
         (void)size;
         return false;
     }
+    // Frames at the host rate that a sample spends in the device: input, from
+    // its arrival at the hardware to the buffer switch that hands it to the
+    // host; output, from the switch in which the host writes it to its first
+    // playing. For the buffers that exist, else for buffers of bufferSize.
+    virtual ASIOError getLatencies(int32_t bufferSize, int32_t* inputLatency, int32_t* outputLatency) = 0;
     // True on the thread that calls the host's buffer switch: the host is
     // calling from inside its callback.
     virtual bool onCallbackThread() const = 0;

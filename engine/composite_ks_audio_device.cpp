@@ -16,6 +16,12 @@ uint8_t brandSampleBits() {
     return brand != nullptr ? brand->getBitsPerSample() : 16;
 }
 
+// Whole buffer periods a sample spends in the device in each direction.
+constexpr int64_t kInputPeriods = 2;
+constexpr int64_t kOutputPeriods = 3;
+// Latencies stay within 32 bits for any buffer a host could ask for.
+constexpr int64_t kMaxLatencyBuffer = 1 << 24;
+
 double brandDefaultRate() {
     const AsioBrandIf* brand = AsioBrandIf::getActiveBrand();
     return brand != nullptr ? brand->getDefaultSampleRate() : 44100.0;
@@ -368,6 +374,31 @@ ASIOError CompositeKsAudioDevice::getSamplePosition(ASIOSamples* samplePosition,
 ASIOError CompositeKsAudioDevice::outputReady() { return ASE_NotPresent; }
 
 bool CompositeKsAudioDevice::onCallbackThread() const { return onStreamingThread(); }
+
+ASIOError CompositeKsAudioDevice::getLatencies(int32_t bufferSize, int32_t* inputLatency, int32_t* outputLatency) {
+    if (inputLatency == nullptr || outputLatency == nullptr) return ASE_InvalidParameter;
+    ControlGuard guard(*this);
+    const int64_t frames = buffers_.exist() ? static_cast<int64_t>(buffers_.frames()) : bufferSize;
+    if (frames <= 0 || frames > kMaxLatencyBuffer) return ASE_InvalidParameter;
+    // A captured sample is summed when its packet completes and reaches the
+    // host one switch later, from the other half: two periods. A half the
+    // host writes is taken into a packet when that half's packet completes
+    // next, which then waits behind the one already queued: three periods
+    // from the switch to the first frame playing. The slowest converter of
+    // each direction adds its delay; the units attached are those that
+    // stream (or would), and a splice changes the list only under the lock.
+    uint32_t inputDelay = 0;
+    uint32_t outputDelay = 0;
+    const double rate = rate_.load();
+    for (const CompositeUnit* unit : units_) {
+        uint32_t& delay = unit->isInput() ? inputDelay : outputDelay;
+        const uint32_t own = unit->conversionDelay(rate);
+        if (own > delay) delay = own;
+    }
+    *inputLatency = static_cast<int32_t>(kInputPeriods * frames + inputDelay);
+    *outputLatency = static_cast<int32_t>(kOutputPeriods * frames + outputDelay);
+    return ASE_OK;
+}
 
 uint32_t CompositeKsAudioDevice::threadEntry(void* argument) {
     CompositeKsAudioDevice* device = static_cast<CompositeKsAudioDevice*>(argument);

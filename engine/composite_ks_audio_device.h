@@ -74,6 +74,7 @@ public:
     ASIOError getSamplePosition(ASIOSamples* samplePosition, ASIOTimeStamp* timeStamp) override;
     ASIOError outputReady() override;
     bool getUnitProblem(char* text, size_t size) override;
+    ASIOError getLatencies(int32_t bufferSize, int32_t* inputLatency, int32_t* outputLatency) override;
     bool onCallbackThread() const override;
 
     // DeviceInfo::EventHandlerIf: a connected controller becomes units, a

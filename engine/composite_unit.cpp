@@ -1,10 +1,13 @@
 #include "engine/composite_unit.h"
 
+#include <cmath>
 #include <new>
 
 #include "engine/audio_device.h"
 #include "engine/ks_audio_capture_filter.h"
 #include "engine/ks_audio_render_filter.h"
+#include "src/adapter_factory.h"
+#include "src/variable_rate_kernel.h"
 
 bool CompositeUnit::routesDirection(const AsioDeviceInfo& record, bool input) {
     const AsioDeviceConfigurationIf* configuration = record.getActiveConfiguration();
@@ -102,4 +105,22 @@ uint8_t CompositeUnit::Routing::getInputAsioChannel(size_t channel) {
 uint8_t CompositeUnit::Routing::getOutputAsioChannel(size_t channel) {
     const AsioDeviceConfigurationIf* configuration = record_->getActiveConfiguration();
     return configuration != nullptr ? configuration->getOutputAsioChannel(channel) : kUnitChannelUnrouted;
+}
+
+uint32_t CompositeUnit::conversionDelay(double hostRate) const {
+    const uint32_t hardwareRate = filter_->getFormat().Format.nSamplesPerSec;
+    if (hardwareRate == 0 || !(hostRate > 0.0)) return 0;
+    const SamplerateAdapterKind kind = input_ ? planCaptureAdapter(hardwareRate, hostRate).kind
+                                              : planRenderAdapter(hardwareRate, hostRate).kind;
+    // Repeating or averaging samples moves them by less than a frame, and
+    // the render side's interpolator starts its windows ahead of the first
+    // sample, which makes up for its own centre (measured: within two
+    // frames). The capture side's interpolator is primed so that the first
+    // packet yields a whole host buffer: a sample comes out a window's
+    // half-width of hardware frames later, plus on average a few host frames
+    // held back between packets (measured on the loopback round trip).
+    if (kind != SamplerateAdapterKind::VariableRate || !input_) return 0;
+    constexpr double kHeldBetweenPackets = 4.0;
+    const double centre = (src_detail::kTaps - 1) / 2.0;
+    return static_cast<uint32_t>(std::lround(centre * hostRate / hardwareRate + kHeldBetweenPackets));
 }

@@ -59,6 +59,9 @@ public:
     uint64_t cookie() const { return cookie_; }
     // Hands the watch over (it outlives the unit when a removal is pending).
     os::DeviceWatch releaseWatch();
+    // Host frames by which the unit's rate conversion at that host rate
+    // delays a sample, beyond the packets in flight (0 without conversion).
+    uint32_t conversionDelay(double hostRate) const;
 
 private:
     class Routing final : public UnitRoutingIf {

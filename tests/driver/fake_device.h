@@ -28,6 +28,9 @@ struct FakeDeviceScript {
     std::string unitProblem;  // what getUnitProblem answers; empty: none
     int devicesAlive = 0;
     ASIOCallbacks* callbacks = nullptr;
+    // What the device holds beyond the host's buffer, per direction.
+    int32_t inputExtra = 0;
+    int32_t outputExtra = 0;
     // The thread that plays the device's streaming thread, if any.
     std::atomic<uint32_t> callbackThread{0};
 
@@ -108,6 +111,11 @@ public:
         if (script_->unitProblem.empty()) return false;
         std::snprintf(text, size, "%s", script_->unitProblem.c_str());
         return true;
+    }
+    ASIOError getLatencies(int32_t bufferSize, int32_t* input, int32_t* output) override {
+        *input = bufferSize + script_->inputExtra;
+        *output = bufferSize + script_->outputExtra;
+        return ASE_OK;
     }
     bool onCallbackThread() const override {
         const uint32_t id = script_->callbackThread.load();

@@ -66,6 +66,7 @@ public:
     ASIOError stop() override { return ASE_NotPresent; }
     ASIOError getSamplePosition(ASIOSamples*, ASIOTimeStamp*) override { return ASE_NotPresent; }
     ASIOError outputReady() override { return ASE_NotPresent; }
+    ASIOError getLatencies(int32_t, int32_t*, int32_t*) override { return ASE_NotPresent; }
     bool onCallbackThread() const override { return false; }
 
 private:
