@@ -7,6 +7,8 @@
 // which then re-check under the mutex. Nothing polls.
 #pragma once
 
+#include <pthread.h>
+
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -52,6 +54,11 @@ public:
     int handleCount = 0;
     // Handles plus internal users (a running thread, a wait in progress).
     int references = 0;
+    // The thread that signals this object (a thread's own, a process's
+    // reaper): once the object is signalled it only has its last
+    // instructions left, and it is joined when the last handle goes.
+    bool hasThread = false;
+    pthread_t thread{};
 };
 
 class EventObject : public KernelObject {
@@ -82,7 +89,10 @@ void release(KernelObject* object);
 
 // Threads started here (threads.cpp). A helper thread runs body(argument)
 // and is joined like every other thread; false when it cannot be started.
-bool startHelperThread(void (*body)(void*), void* argument);
+bool startHelperThread(void (*body)(void*), void* argument, pthread_t* id);
+// With objectLock() held: takes the thread off the list of threads to join,
+// false when it was joined already. The caller then joins it.
+bool claimThreadLocked(pthread_t id);
 // Joins every thread that has ended: each has only its last instructions
 // left. Never with objectLock() held.
 void joinEndedThreads();

@@ -189,7 +189,14 @@ Handle startProcess(const char* path, const char* arguments) {
         ++process->references;
     }
     // Without a reaper: wait here so the handle still reports the exit.
-    if (!posix::startHelperThread(posix::reap, process)) posix::reap(process);
+    pthread_t reaper;
+    if (!posix::startHelperThread(posix::reap, process, &reaper)) {
+        posix::reap(process);
+        return handle;
+    }
+    std::lock_guard<std::mutex> lock(posix::objectLock());
+    process->hasThread = true;
+    process->thread = reaper;
     return handle;
 }
 

@@ -244,7 +244,8 @@ bool releaseSemaphore(Handle handle, int32_t count, int32_t* previousCount) {
 
 bool closeHandle(Handle handle) {
     KernelObject* object;
-    bool thread;
+    bool join = false;
+    pthread_t thread{};
     {
         std::lock_guard<std::mutex> guard(posix::objectLock());
         object = posix::lookupLocked(handle);
@@ -252,12 +253,16 @@ bool closeHandle(Handle handle) {
             setLastError(kErrorInvalidHandle);
             return false;
         }
-        if (--object->handleCount == 0) posix::liveHandles().erase(object);
-        thread = object->kind == KernelObject::Kind::Thread;
+        if (--object->handleCount == 0) {
+            posix::liveHandles().erase(object);
+            // The last handle of a thread that has done its work (or of a
+            // process whose reaper has): the thread is joined now.
+            join = object->hasThread && object->isSignalled() && posix::claimThreadLocked(object->thread);
+            thread = object->thread;
+        }
     }
     posix::release(object);
-    // A thread whose handle is let go after it ended is joined now.
-    if (thread) posix::joinEndedThreads();
+    if (join) pthread_join(thread, nullptr);
     return true;
 }
 

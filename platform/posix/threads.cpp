@@ -117,7 +117,7 @@ void* threadMain(void* argument) {
 }
 
 // Starts the thread and lists it for joining; false (start freed) on failure.
-bool launch(Start* start) {
+bool launch(Start* start, pthread_t* started) {
     joinEndedThreads();
     std::lock_guard<std::mutex> lock(objectLock());
     std::vector<Unjoined>& threads = unjoined();
@@ -135,8 +135,15 @@ bool launch(Start* start) {
         return false;
     }
     threads.push_back({id, false});
+    *started = id;
     return true;
 }
+
+// At the end of a program that never unloads this layer: the threads that
+// have ended are joined, so that none is left behind unjoined.
+struct JoinEndedAtExit {
+    ~JoinEndedAtExit() { joinEndedThreads(); }
+} joinEndedAtExit;
 
 }  // namespace
 
@@ -149,12 +156,23 @@ bool threadExitCode(KernelObject* object, uint32_t* code) {
     return true;
 }
 
-bool startHelperThread(void (*body)(void*), void* argument) {
+bool startHelperThread(void (*body)(void*), void* argument, pthread_t* id) {
     auto* start = new (std::nothrow) Start;
     if (start == nullptr) return false;
     start->helper = body;
     start->argument = argument;
-    return launch(start);
+    return launch(start, id);
+}
+
+bool claimThreadLocked(pthread_t id) {
+    std::vector<Unjoined>* threads = unjoinedSlot();
+    if (threads == nullptr) return false;
+    for (auto entry = threads->begin(); entry != threads->end(); ++entry)
+        if (pthread_equal(entry->id, id)) {
+            threads->erase(entry);
+            return true;
+        }
+    return false;
 }
 
 void joinEndedThreads() {
@@ -214,12 +232,16 @@ Handle createThread(ThreadProc proc, void* argument, bool suspended, ThreadPrior
         ++thread->references;
     }
     *start = {thread, proc, argument, priority, nullptr};
-    if (!posix::launch(start)) {
+    pthread_t id;
+    if (!posix::launch(start, &id)) {
         posix::release(thread);
         closeHandle(handle);
         setLastError(kErrorNotEnoughMemory);
         return nullptr;
     }
+    std::lock_guard<std::mutex> lock(posix::objectLock());
+    thread->hasThread = true;
+    thread->thread = id;
     return handle;
 }
 
