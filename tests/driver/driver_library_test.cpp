@@ -15,6 +15,7 @@
 #include "driver/iasio.h"
 #include "platform/library.h"
 #include "platform/os.h"
+#include "tests/driver/library_path.h"
 
 namespace {
 
@@ -27,14 +28,6 @@ constexpr bool kVexaBuild = false;
 const GUID kDriverClassId = OrloAsioBrandProfile::kClassId;
 const GUID kOtherClassId = VexaAsioBrandProfile::kClassId;
 #endif
-
-std::string libraryPath() {
-    std::string path = KSASIO_DRIVER_LIBRARY;
-#if defined(_WIN32)
-    if (!path.empty() && path[0] == '/') path = "Z:" + path;
-#endif
-    return path;
-}
 
 // What the buffer switch saw, checked after the stream.
 struct StreamWatch {
@@ -99,8 +92,8 @@ protected:
         std::ofstream(folder_ / "bus.txt") << "QELM serial=LIBTEST01 port=3 layout=4+4\n";
         os::setEnvironmentVariable("KSASIO_SIM_BUS", (folder_ / "bus.txt").string().c_str());
         os::setEnvironmentVariable("XDG_CONFIG_HOME", folder_.string().c_str());
-        library_ = os::loadLibrary(libraryPath().c_str());
-        ASSERT_NE(library_, nullptr) << libraryPath() << ": " << os::libraryErrorText();
+        library_ = os::loadLibrary(driverLibraryPath().c_str());
+        ASSERT_NE(library_, nullptr) << driverLibraryPath() << ": " << os::libraryErrorText();
         getClassObject_ =
             reinterpret_cast<DllGetClassObjectFunction>(os::getProcAddress(library_, "DllGetClassObject"));
         canUnloadNow_ = reinterpret_cast<DllCanUnloadNowFunction>(os::getProcAddress(library_, "DllCanUnloadNow"));

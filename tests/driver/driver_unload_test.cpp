@@ -19,6 +19,7 @@
 #include "driver/iasio.h"
 #include "platform/library.h"
 #include "platform/os.h"
+#include "tests/driver/library_path.h"
 
 namespace {
 
@@ -31,14 +32,6 @@ using Profile = OrloAsioBrandProfile;
 constexpr int32_t kFrames = 265;
 // A destruction handed to a thread of its own finishes within moments.
 constexpr int kSettleMs = 5000;
-
-std::string libraryPath() {
-    std::string path = KSASIO_DRIVER_LIBRARY;
-#if defined(_WIN32)
-    if (!path.empty() && path[0] == '/') path = "Z:" + path;
-#endif
-    return path;
-}
 
 // One copy of the library, loaded by path.
 struct LoadedLibrary {
@@ -107,8 +100,8 @@ protected:
 
     static LoadedLibrary load() {
         LoadedLibrary loaded;
-        loaded.library = os::loadLibrary(libraryPath().c_str());
-        EXPECT_NE(loaded.library, nullptr) << libraryPath() << ": " << os::libraryErrorText();
+        loaded.library = os::loadLibrary(driverLibraryPath().c_str());
+        EXPECT_NE(loaded.library, nullptr) << driverLibraryPath() << ": " << os::libraryErrorText();
         if (loaded.library == nullptr) return loaded;
         loaded.getClassObject =
             reinterpret_cast<DllGetClassObjectFunction>(os::getProcAddress(loaded.library, "DllGetClassObject"));
@@ -136,12 +129,33 @@ protected:
         loaded = LoadedLibrary();
         return freed;
     }
-    void startStream(IASIO* driver, ASIOBufferInfo* buffers) {
+    void startStream(IASIO* driver) {
         side_.driver = driver;
         ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+        ASIOBufferInfo buffers[2] = {{ASIOTrue, 0, {nullptr, nullptr}}, {ASIOFalse, 1, {nullptr, nullptr}}};
         ASSERT_EQ(driver->createBuffers(buffers, 2, kFrames, &callbacks), ASE_OK);
         ASSERT_EQ(driver->start(), ASE_OK);
         ASSERT_TRUE(waitFor(side_.switches, 3)) << "the stream never switched";
+    }
+    // A fresh copy of the library streaming a driver object, whose host
+    // lets go of it where side_ says.
+    IASIO* streamingCopy(LoadedLibrary& loaded) {
+        side_.switches = 0;
+        side_.released = false;
+        side_.switchesAfterRelease = 0;
+        loaded = load();
+        if (loaded.library == nullptr) return nullptr;
+        IASIO* driver = createDriver(loaded);
+        if (driver != nullptr) startStream(driver);
+        return driver;
+    }
+    // Release returned inside the callback (a deadlock would have stopped
+    // there), no switch came after it.
+    void expectReleasedInside(const char* where) {
+        for (int i = 0; i < 2000 && !side_.released.load(); ++i) os::sleepMs(2);
+        ASSERT_TRUE(side_.released.load()) << "Release never returned inside the " << where;
+        os::sleepMs(40);
+        EXPECT_EQ(side_.switchesAfterRelease.load(), 0);
     }
 
     static inline std::filesystem::path folder_;
@@ -159,10 +173,9 @@ TEST_F(DriverUnloadTest, LoadsAndUnloadsAHundredTimesLeavingNothingBehind) {
         // Every fourth round streams, so that the streaming thread, the watch
         // of the settings event and the simulated bus's clock thread come and
         // go; every eighth is released while it runs.
-        ASIOBufferInfo buffers[2] = {{ASIOTrue, 0, {nullptr, nullptr}}, {ASIOFalse, 0, {nullptr, nullptr}}};
         if (round % 4 == 0) {
             side_.switches = 0;
-            startStream(driver, buffers);
+            startStream(driver);
             if (round % 8 != 0) {
                 EXPECT_EQ(driver->stop(), ASE_OK);
                 EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
@@ -185,24 +198,12 @@ TEST_F(DriverUnloadTest, LoadsAndUnloadsAHundredTimesLeavingNothingBehind) {
 }
 
 TEST_F(DriverUnloadTest, AHostMayReleaseTheDriverInsideItsBufferSwitch) {
+    side_.releaseAtSwitch = 6;
     for (int round = 0; round < 5; ++round) {
         SCOPED_TRACE(round);
-        side_.switches = 0;
-        side_.released = false;
-        side_.switchesAfterRelease = 0;
-        side_.releaseAtSwitch = 6;
-        LoadedLibrary loaded = load();
-        ASSERT_NE(loaded.library, nullptr);
-        IASIO* driver = createDriver(loaded);
-        ASSERT_NE(driver, nullptr);
-        ASIOBufferInfo buffers[2] = {{ASIOTrue, 0, {nullptr, nullptr}}, {ASIOFalse, 1, {nullptr, nullptr}}};
-        startStream(driver, buffers);
-        // The release returns inside the switch (a deadlock would stop here),
-        // and that switch is the last one.
-        for (int i = 0; i < 2000 && !side_.released.load(); ++i) os::sleepMs(2);
-        ASSERT_TRUE(side_.released.load()) << "Release never returned inside the buffer switch";
-        os::sleepMs(40);
-        EXPECT_EQ(side_.switchesAfterRelease.load(), 0);
+        LoadedLibrary loaded;
+        ASSERT_NE(streamingCopy(loaded), nullptr);
+        expectReleasedInside("buffer switch");
         ASSERT_TRUE(unloadWhenAllowed(loaded)) << "the released driver object never went";
     }
 }
@@ -210,29 +211,19 @@ TEST_F(DriverUnloadTest, AHostMayReleaseTheDriverInsideItsBufferSwitch) {
 TEST_F(DriverUnloadTest, AHostMayReleaseTheDriverInsideItsResetRequestHandler) {
     char eventName[128];
     std::snprintf(eventName, sizeof(eventName), "%sConfigurationChanged", Profile::kDriverId);
+    side_.releaseOnReset = true;
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE(round);
-        side_.switches = 0;
-        side_.released = false;
-        side_.switchesAfterRelease = 0;
-        side_.releaseOnReset = true;
-        LoadedLibrary loaded = load();
-        ASSERT_NE(loaded.library, nullptr);
-        IASIO* driver = createDriver(loaded);
-        ASSERT_NE(driver, nullptr);
-        ASIOBufferInfo buffers[2] = {{ASIOTrue, 0, {nullptr, nullptr}}, {ASIOFalse, 1, {nullptr, nullptr}}};
-        startStream(driver, buffers);
+        LoadedLibrary loaded;
+        ASSERT_NE(streamingCopy(loaded), nullptr);
         // The settings dialog's signal: the driver's worker thread asks the
         // host to reset, and the host lets go of the driver right there.
         os::Handle changed = os::openEvent(eventName);
         ASSERT_NE(changed, nullptr);
         ASSERT_TRUE(os::setEvent(changed));
         os::closeHandle(changed);
-        for (int i = 0; i < 2000 && !side_.released.load(); ++i) os::sleepMs(2);
-        ASSERT_TRUE(side_.released.load()) << "Release never returned inside the reset request";
+        expectReleasedInside("reset request");
         EXPECT_EQ(side_.resetRequests.load(), round + 1);
-        os::sleepMs(40);
-        EXPECT_EQ(side_.switchesAfterRelease.load(), 0);
         // A host re-creates the driver at once; the new object gets the
         // device as soon as the old one is gone.
         IASIO* again = createDriver(loaded);
