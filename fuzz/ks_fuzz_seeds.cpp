@@ -6,18 +6,11 @@
 #include <vector>
 
 #include "fuzz/ks_fuzz_script.h"
+#include "fuzz/seed_files.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-bool WriteSeed(const std::string& folder, const char* name, const Bytes& input) {
-    std::string path = folder + "/" + name;
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) return false;
-    bool written = std::fwrite(input.data(), 1, input.size(), file) == input.size();
-    return std::fclose(file) == 0 && written;
-}
 
 Bytes Ranges(std::vector<KSDATARANGE_AUDIO> ranges) { return kstest::DataRangeReply(ranges); }
 
@@ -30,11 +23,8 @@ Bytes WithRecord(uint8_t flags, uint8_t pin, uint8_t property, uint8_t control, 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s <corpus folder>\n", argv[0]);
-        return 2;
-    }
-    const std::string folder = argv[1];
+    std::string folder;
+    if (!fuzzseeds::corpusFolder(argc, argv, &folder)) return 2;
     const KSDATARANGE_AUDIO stereo = kstest::AudioRange(2, 16, 24, 44100, 48000);
     const KSDATARANGE_AUDIO wildcard = kstest::AudioRange(4, 16, 16, 44100, 44100, GUID_NULL);
     const KSDATARANGE_AUDIO analog = kstest::AudioRange(2, 16, 16, 48000, 48000, KSDATAFORMAT_SUBTYPE_ANALOG);
@@ -68,7 +58,7 @@ int main(int argc, char** argv) {
         {"nodes", WithRecord(0x01, ksfuzz::kFilterPin, KSPROPERTY_TOPOLOGY_NODES, 0, nodes)},
     };
     for (const Seed& seed : seeds) {
-        if (!WriteSeed(folder, seed.name, seed.input)) {
+        if (!fuzzseeds::writeSeed(folder, seed.name, seed.input)) {
             std::fprintf(stderr, "cannot write %s/%s\n", folder.c_str(), seed.name);
             return 1;
         }

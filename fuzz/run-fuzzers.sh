@@ -31,4 +31,5 @@ run_fuzzer() {
 run_fuzzer ks_pin_reply_fuzzer ks_fuzz_seeds
 run_fuzzer settings_store_fuzzer settings_fuzz_seeds
 run_fuzzer bus_file_fuzzer bus_file_seeds
+run_fuzzer driver_call_fuzzer driver_call_seeds
 echo "=== fuzz targets passed"

@@ -4,15 +4,11 @@
 #include <cstdio>
 #include <string>
 
+#include "fuzz/seed_files.h"
+
 namespace {
 
-bool writeSeed(const std::string& folder, const char* name, const std::string& text) {
-    const std::string path = folder + "/" + name;
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) return false;
-    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    return std::fclose(file) == 0 && written;
-}
+using fuzzseeds::writeSeed;
 
 // A QELM unit key as a save writes it, every channel routed to `routing`.
 std::string qelmUnit(const std::string& key, const std::string& serial, int routing) {
@@ -29,11 +25,8 @@ std::string qelmUnit(const std::string& key, const std::string& serial, int rout
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s <corpus folder>\n", argv[0]);
-        return 2;
-    }
-    const std::string folder = argv[1];
+    std::string folder;
+    if (!fuzzseeds::corpusFolder(argc, argv, &folder)) return 2;
     const std::string root = "k\nd Buffer Size=10\n";
     const bool ok =
         writeSeed(folder, "two-units", root + qelmUnit("Device 0", "QX-1001", 1) + qelmUnit("Device 1", "QX-1002", 2)) &&
