@@ -142,7 +142,10 @@ TEST_F(X86HostAbiTest, QueriesAnswerThroughThiscallSlots) {
     EXPECT_EQ(granularity, 0);
     int32_t inputLatency = 0, outputLatency = 0;
     EXPECT_EQ(chost_get_latencies(driver_, &inputLatency, &outputLatency), kOk);
-    EXPECT_EQ(inputLatency, preferred);
+    // Two periods in, three out, at the brand's own rate (no conversion):
+    // each value lands in its own slot.
+    EXPECT_EQ(inputLatency, 2 * preferred);
+    EXPECT_EQ(outputLatency, 3 * preferred);
 
     // Doubles travel as two stack words: a word out of place is a wrong rate.
     const double rate = brand_->getDefaultSampleRate();
