@@ -16,6 +16,9 @@ namespace {
 // an idle process (or a library being unloaded) holds no thread of ours.
 constexpr uint64_t kClockIdleExitNs = 200ull * 1000 * 1000;
 constexpr uint32_t kClockTickMs = 1;
+// A delayed pin creation on the manual clock stops waiting for others to
+// move the time after this long without a move.
+constexpr uint64_t kPinDelayIdleNs = 500ull * 1000 * 1000;
 constexpr uint32_t kClockJoinMs = 2000;
 
 constexpr const char* kAudioInterfaceClass = "{6994ad04-93ef-11d0-a3cc-00a0c9223196}";
@@ -505,8 +508,41 @@ bool SimBus::closeDevice(HANDLE device) {
     return true;
 }
 
+void SimBus::delayPinCreation(HANDLE filter) {
+    uint32_t delayMs = 0;
+    {
+        os::ScopedLock hold(*lock_);
+        HandleEntry* entry = findHandle(filter);
+        if (entry != nullptr && entry->kind == HandleKind::Filter) delayMs = entry->controller->config_.faults.pinCreateDelayMs;
+    }
+    if (delayMs == 0) return;
+    if (mode_ == ClockMode::RealTime) {
+        os::sleepMs(delayMs);
+        return;
+    }
+    // The manual clock's time passes while others move it (a virtual clock
+    // streaming on); when nobody does, the call lets it pass itself, as a
+    // device that keeps its caller waiting would.
+    const uint64_t target = manualNs_.load() + uint64_t(delayMs) * 1000000ull;
+    uint64_t seen = manualNs_.load();
+    uint64_t idleSince = os::nanoseconds();
+    for (;;) {
+        const uint64_t now = manualNs_.load();
+        if (now >= target) return;
+        if (now != seen) {
+            seen = now;
+            idleSince = os::nanoseconds();
+        } else if (os::nanoseconds() - idleSince > kPinDelayIdleNs) {
+            advanceTime(target - now);
+            return;
+        }
+        os::sleepMs(1);
+    }
+}
+
 DWORD SimBus::ksCreatePin(HANDLE filter, const KSPIN_CONNECT* connect, DWORD desiredAccess, HANDLE* pin) {
     (void)desiredAccess;
+    delayPinCreation(filter);
     os::ScopedLock hold(*lock_);
     HandleEntry* entry = findHandle(filter);
     if (entry == nullptr || entry->kind != HandleKind::Filter) return os::kErrorInvalidHandle;
@@ -797,9 +833,21 @@ void SimBus::advanceFrames(uint64_t frames) {
 void SimBus::advanceTime(uint64_t nanoseconds) {
     os::ScopedLock hold(*lock_);
     if (mode_ != ClockMode::Manual) return;
+    manualNs_.fetch_add(nanoseconds);
     for (const auto& c : controllers_)
         for (StreamPin* pin : c->pins_) pin->advanceTime(nanoseconds, c->config_.faults.driftPpm);
     serviceAll();
+}
+
+uint64_t SimBus::timeToNextCompletion() const {
+    os::ScopedLock hold(*lock_);
+    uint64_t next = 0;
+    for (const auto& c : controllers_)
+        for (const StreamPin* pin : c->pins_) {
+            const uint64_t due = pin->timeToCompletion(c->config_.faults.driftPpm);
+            if (due != 0 && (next == 0 || due < next)) next = due;
+        }
+    return next;
 }
 
 bool SimBus::clockRunning() const {

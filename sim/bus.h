@@ -82,6 +82,11 @@ public:
     // completes what is due.
     void advanceFrames(uint64_t frames);
     void advanceTime(uint64_t nanoseconds);
+    // Manual clock: the nanoseconds advanceTime has let pass so far.
+    uint64_t manualTimeNs() const { return manualNs_.load(); }
+    // Manual clock: how far advanceTime must go for the next packet to
+    // complete; 0 when none is on its way.
+    uint64_t timeToNextCompletion() const;
     // Whether the real-time clock thread exists and has not decided to end.
     bool clockRunning() const;
 
@@ -167,6 +172,9 @@ private:
     // Completes the cancellations a device held back (Faults::lateCancel).
     void deliverLate();
 
+    // A device whose pin creation takes a while (Faults::pinCreateDelayMs):
+    // the caller waits that long without the lock, in the bus's time.
+    void delayPinCreation(HANDLE filter);
     uint64_t now() const;
     void ensureClock();
     static uint32_t clockThreadMain(void* bus);
@@ -197,6 +205,7 @@ private:
     std::vector<LateCompletion> late_;
     uint64_t completionsAfterClose_ = 0;
 
+    std::atomic<uint64_t> manualNs_{0};
     os::Handle clockThread_ = nullptr;
     os::Handle clockWake_ = nullptr;
     bool clockExited_ = false;

@@ -267,6 +267,8 @@ bool applyKey(const std::string& key, const std::u16string& rawValue, bool hasVa
                                          : parseHex(value, &f.channelMask));
     } else if (key == "framing") {
         ok = hasValue && parseUnsigned(value, 1u << 24, &f.framingBytes);
+    } else if (key == "pin-delay") {
+        ok = hasValue && parseUnsigned(value, kMaxPinCreateDelayMs, &f.pinCreateDelayMs);
     } else if (key == "alias-less-first") {
         ok = parseFlag(value, hasValue, &f.aliasLessFirst);
     } else if (key == "disabled") {

@@ -81,6 +81,7 @@ struct Faults {
     uint32_t channelMask = kAnyChannelMask;  // the one speaker mask extensible formats must carry
     uint32_t framingBytes = 0;     // KSPROPERTY_CONNECTION_ALLOCATORFRAMING FrameSize; smaller packets fail
     bool aliasLessFirst = false;   // the topology and MIDI interfaces are listed before the wave interface
+    uint32_t pinCreateDelayMs = 0; // KsCreatePin takes this long, as pins of real devices may
 
     static constexpr uint32_t kAnyChannelMask = 0xFFFFFFFFu;
 
@@ -89,6 +90,7 @@ struct Faults {
 };
 
 constexpr int32_t kMaxDriftPpm = 100000;
+constexpr uint32_t kMaxPinCreateDelayMs = 10000;
 // Two seconds at the highest simulated rate.
 constexpr uint32_t kMaxLoopbackDelayFrames = 96000;
 constexpr uint32_t kMaxPort = 64;

@@ -67,6 +67,7 @@ DWORD StreamPin::setState(KSSTATE next, uint64_t nowNs, bool manualClock) {
         manualFrames_ = 0;
         manualRemainder_ = 0;
         cursor_ = 0;
+        dry_ = false;
         played_ = 0;
         ++clockEpoch_;
     }
@@ -109,35 +110,43 @@ void StreamPin::advanceTime(uint64_t nanoseconds, int32_t driftPpm) {
     manualRemainder_ = static_cast<uint64_t>(parts % kPartsPerFrame);
 }
 
+uint64_t StreamPin::timeToCompletion(int32_t driftPpm) const {
+    if (state_ != KSSTATE_RUN || count_ == 0 || queue_[head_].stalled) return 0;
+    const uint64_t end = cursor_ + queue_[head_].frames;
+    if (end <= manualFrames_) return 0;
+    // advanceTime(ns) adds ns * rate * (1e6 + drift) parts to the remainder.
+    const FrameParts wanted = FrameParts(end - manualFrames_ - 1) * kPartsPerFrame + (kPartsPerFrame - manualRemainder_);
+    const uint64_t perNs = uint64_t(format_.rate) * static_cast<uint64_t>(1000000 + static_cast<int64_t>(driftPpm));
+    return perNs == 0 ? 0 : static_cast<uint64_t>((wanted + (perNs - 1)) / perNs);
+}
+
 void StreamPin::service(uint64_t nowNs, bool manualClock) {
     if (state_ != KSSTATE_RUN) return;
     const uint64_t now = position(nowNs, manualClock);
     if (!capture_ && owner_.config_.loopback) play(now);
     StreamStats& stats = owner_.stats_[capture_ ? 1 : 0];
     while (true) {
-        if (count_ == 0) {
-            // The hardware ran on without a packet: those frames are gone.
-            if (now > cursor_) {
-                stats.framesLost += now - cursor_;
-                cursor_ = now;
-            }
+        // The hardware ran on without a packet (none queued, or a device
+        // that stopped completing and holds the ones behind the stuck one):
+        // those frames are gone.
+        if (count_ == 0 || queue_[head_].stalled) {
+            loseUntil(now, stats);
             return;
         }
         const Packet packet = queue_[head_];
-        if (packet.stalled) {
-            // A device that stopped completing: the hardware runs on, the
-            // packets behind the stuck one wait with it.
-            if (now > cursor_) {
-                stats.framesLost += now - cursor_;
-                cursor_ = now;
-            }
-            return;
-        }
         if (cursor_ + packet.frames > now) return;
         head_ = (head_ + 1) % kQueueCapacity;
         --count_;
         transfer(packet, nowNs, manualClock);
     }
+}
+
+void StreamPin::loseUntil(uint64_t position, StreamStats& stats) {
+    if (position <= cursor_) return;
+    if (!dry_) ++stats.gaps;
+    dry_ = true;
+    stats.framesLost += position - cursor_;
+    cursor_ = position;
 }
 
 void StreamPin::catchUp(uint64_t nowNs, bool manualClock) {
@@ -201,6 +210,7 @@ void StreamPin::transfer(const Packet& packet, uint64_t nowNs, bool manualClock)
     StreamStats& stats = owner_.stats_[capture_ ? 1 : 0];
     uint32_t frames = packet.frames;
     Faults& faults = owner_.config_.faults;
+    dry_ = false;  // the hardware has a packet's time again, whatever comes of it
     const bool tooSmall = faults.framingBytes != 0 && uint64_t(frames) * format_.blockAlign < faults.framingBytes;
     if (tooSmall || SimController::consume(faults.failPackets)) {
         // The hardware time passes; the request fails (a packet below the

@@ -21,6 +21,7 @@ struct StreamStats {
     uint64_t packetsFailed = 0;     // cancelled, failed by an unplug or by a fault
     uint64_t framesTransferred = 0; // captured into packets / taken from packets
     uint64_t framesLost = 0;        // hardware frames that found no packet queued
+    uint64_t gaps = 0;              // stretches of such frames, each between two packets played
     uint64_t shortPackets = 0;      // capture packets completed with fewer frames
     uint64_t emptyPackets = 0;      // capture packets completed with DataUsed 0
 };
@@ -70,6 +71,10 @@ public:
     // hardware, drift included.
     void advanceFrames(uint64_t frames, int32_t driftPpm);
     void advanceTime(uint64_t nanoseconds, int32_t driftPpm);
+    // Manual clock: the nanoseconds advanceTime must move it for the head
+    // packet to complete; 0 when none will (not running, nothing queued,
+    // stalled) or it is due already.
+    uint64_t timeToCompletion(int32_t driftPpm) const;
 
     // Completes every queued packet the clock has reached.
     void service(uint64_t nowNs, bool manualClock);
@@ -95,6 +100,9 @@ private:
 
     void complete(const Packet& packet, uint32_t status, uint32_t bytes);
     void transfer(const Packet& packet, uint64_t nowNs, bool manualClock);
+    // The clock ran on to `position` with nothing to play: those frames are
+    // lost, and a new gap starts unless one is under way.
+    void loseUntil(uint64_t position, StreamStats& stats);
     uint64_t framesIn(uint64_t nanoseconds, int32_t driftPpm) const;
     // Render: the queued packets' frames up to hardware frame `position`,
     // silence where none was queued.
@@ -124,6 +132,9 @@ private:
     uint64_t manualFrames_ = 0;
     uint64_t manualRemainder_ = 0;  // fraction of a frame, in units of 1e-15 frame
     uint64_t cursor_ = 0;
+    // Frames are being lost since the last packet played: the current gap
+    // is counted already.
+    bool dry_ = false;
 
     // Loopback. A render pin has put its frames up to played_ into the line.
     // A capture pin maps its frames onto the render clock by a fixed offset,
