@@ -17,6 +17,9 @@ public:
     virtual uint64_t nanoseconds() = 0;
     // os::waitForAny semantics.
     virtual uint32_t waitForAny(const os::Handle* handles, uint32_t count, uint32_t timeoutMs) = 0;
+    // A wait that lasted at least this long (nanoseconds) blocked: what
+    // ended it was signalled while it waited, not before.
+    virtual uint64_t blockedWaitNs() const = 0;
 };
 
 // The operating system's clock and wait.

@@ -49,16 +49,47 @@ void CompositeKsAudioDevice::disconnectRecord(DeviceInfo* record) {
     if (record->getCaptureFilter() != nullptr) removeDevice(record->getCaptureFilter());
 }
 
+bool CompositeKsAudioDevice::prepareToJoin(CompositeUnit& unit) {
+    if (!unit.servesRequested(requested_)) return false;
+    KsAudioFilter& filter = unit.filter();
+    if (filter.setSampleRate(rate_.load()) != ASE_OK) {
+        TRACE("Failed to set samplerate");
+        return false;
+    }
+    void* table[kHostBufferTableSize];
+    buffers_.buildUnitTable(unit, table);
+    if (filter.createBuffers(table, buffers_.frames(), sampleBits_) != ASE_OK) {
+        if (!refusedForFraming(unit)) TRACE("Buffer creation failed");
+        return false;
+    }
+    const HRESULT status = filter.moveToState(KSSTATE_PAUSE);
+    if (status < 0) {
+        TRACE("Failed to set pin state (error %i)", static_cast<int>(status));
+        filter.moveToState(KSSTATE_STOP);
+        filter.disposeBuffers();
+        return false;
+    }
+    unit.prepareGapWatch();
+    clearProblem(unit.record(), unit.isInput());
+    return true;
+}
+
 void CompositeKsAudioDevice::addDevice(CompositeUnit* unit) {
     if (unit == nullptr) return;
     ControlGuard guard(*this);
     if (thread_ != nullptr && !onStreamingThread()) {
+        // The buffers and the rate do not change while the stream exists
+        // and this thread holds the control lock.
+        pendingReady_ = prepareToJoin(*unit);
         pendingUnit_ = unit;
         commands_.send(kCompositeAddUnit, true, thread_);
         if (pendingUnit_ == nullptr) return;  // the streaming thread took it
         // The streaming thread has ended: nothing streams, so the unit
         // waits in the list for the next stream.
         pendingUnit_ = nullptr;
+        pendingReady_ = false;
+        unit->filter().moveToState(KSSTATE_STOP);
+        unit->filter().disposeBuffers();
     }
     if (!units_.push_back(unit)) {
         TRACE("Out of memory");

@@ -29,7 +29,7 @@ double brandDefaultRate() {
 
 }  // namespace
 
-CompositeKsAudioDevice::ControlGuard::ControlGuard(CompositeKsAudioDevice& device)
+CompositeKsAudioDevice::ControlGuard::ControlGuard(const CompositeKsAudioDevice& device)
     : device_(device), locked_(!device.onStreamingThread()) {
     if (locked_) device_.control_.lock();
 }
@@ -233,6 +233,8 @@ ASIOError CompositeKsAudioDevice::createBuffers(ASIOBufferInfo* bufferInfos, int
         callbacks->asioMessage != nullptr ? callbacks->asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr) : 0;
     // Hosts that answer yes but leave the callback out get plain switches.
     timeInfoMode_ = answer != 0 && callbacks->bufferSwitchTimeInfo != nullptr;
+    overloadMessages_ = callbacks->asioMessage != nullptr &&
+                        callbacks->asioMessage(kAsioSelectorSupported, kAsioOverload, nullptr, nullptr) != 0;
     std::memset(&timeInfo_, 0, sizeof(timeInfo_));
     if (timeInfoMode_) {
         timeInfo_.timeInfo.speed = 1.0;
@@ -266,6 +268,7 @@ ASIOError CompositeKsAudioDevice::prepareUnits() {
         const ASIOError result = unit->filter().createBuffers(table, buffers_.frames(), sampleBits_);
         if (result == ASE_OK) {
             clearProblem(unit->record(), unit->isInput());
+            unit->prepareGapWatch();
             ++i;
         } else if (refusedForFraming(*unit)) {
             active_.remove(i);  // the others stream; this one says why it does not
@@ -294,6 +297,7 @@ void CompositeKsAudioDevice::disposeUnitBuffers(size_t count) {
 void CompositeKsAudioDevice::releaseStreamResources() {
     callbacks_ = nullptr;
     timeInfoMode_ = false;
+    overloadMessages_ = false;
     // Units that left the stream after a failure still hold their buffers;
     // kept, they would refuse every later createBuffers.
     for (CompositeUnit* unit : units_) unit->filter().disposeBuffers();
@@ -418,6 +422,12 @@ uint32_t CompositeKsAudioDevice::threadEntry(void* argument) {
 size_t CompositeKsAudioDevice::getNumberOfUnits() const {
     os::ScopedLock lock(control_);
     return units_.size();
+}
+
+UnitGaps CompositeKsAudioDevice::getUnitGaps(const DeviceInfo* record, bool input) const {
+    ControlGuard guard(*this);
+    const CompositeUnit* unit = findUnit(record, input);
+    return unit != nullptr ? unit->gaps() : UnitGaps();
 }
 
 bool CompositeKsAudioDevice::hasStream() const {

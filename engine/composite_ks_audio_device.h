@@ -94,6 +94,9 @@ public:
     // streaming thread is alive (it ends at disposeBuffers or after a failed wait).
     size_t getNumberOfUnits() const;
     bool hasStream() const;
+    // What the record's unit of that direction has lost while it streamed
+    // (all zero when it has no unit); see UnitGaps.
+    UnitGaps getUnitGaps(const DeviceInfo* record, bool input) const;
 
 private:
     friend class CompositeStream;
@@ -101,13 +104,13 @@ private:
     // Holds the control lock unless the caller is the streaming thread.
     class ControlGuard {
     public:
-        explicit ControlGuard(CompositeKsAudioDevice& device);
+        explicit ControlGuard(const CompositeKsAudioDevice& device);
         ~ControlGuard();
         ControlGuard(const ControlGuard&) = delete;
         ControlGuard& operator=(const ControlGuard&) = delete;
 
     private:
-        CompositeKsAudioDevice& device_;
+        const CompositeKsAudioDevice& device_;
         bool locked_;
     };
 
@@ -122,6 +125,10 @@ private:
     void releaseStreamResources();
     void endStream();
     void deleteUnits();
+    // On the thread that adds a unit to a running stream, everything that
+    // may take a while: the rate (a format search, maybe a new pin), the
+    // buffers, the pin in pause. False when the unit does not stream now.
+    bool prepareToJoin(CompositeUnit& unit);
     void connectRecord(DeviceInfo* record);
     void disconnectRecord(DeviceInfo* record);
     // Opens a record's unit of one direction, keeping a problem text when
@@ -160,6 +167,8 @@ private:
     CompositeBuffers buffers_;
     ASIOCallbacks* callbacks_ = nullptr;
     bool timeInfoMode_ = false;
+    // The host takes kAsioOverload (asked with kAsioSelectorSupported).
+    bool overloadMessages_ = false;
     // Handed to bufferSwitchTimeInfo; written by the streaming thread only
     // while a stream exists.
     ASIOTime timeInfo_;
@@ -180,6 +189,7 @@ private:
     os::Handle thread_ = nullptr;
     std::atomic<uint32_t> threadId_{0};
     CompositeUnit* pendingUnit_ = nullptr;
+    bool pendingReady_ = false;  // prepared to join
     CKsAudFilter* pendingKsFilter_ = nullptr;
     // The unit the streaming thread took out of the lists for a removal,
     // for the removing thread to delete.

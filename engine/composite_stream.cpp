@@ -76,8 +76,11 @@ uint32_t CompositeStream::simulateWork() {
     const uint32_t result = device_.clock_.waitForAny(waits_, kCompositeCommands, timeout);
     if (result == os::kWaitTimeout) {
         lastSwitch_ += period_;
+        // Units that join take the cadence over from here.
+        spliceJoining();
         bufferSwitch();
         half_ = 1 - half_;
+        if (!device_.active_.empty()) awaitHalf();
         return kNoCommand;
     }
     if (result < os::kWaitObject0 + kCompositeCommands) return result - os::kWaitObject0;
@@ -93,7 +96,10 @@ uint32_t CompositeStream::stallTimeout() {
 }
 
 uint32_t CompositeStream::waitPendingEvents() {
-    const uint32_t result = device_.clock_.waitForAny(waits_, waitCount_, stallTimeout());
+    CompositeClockIf& clock = device_.clock_;
+    const uint64_t entered = clock.nanoseconds();
+    const uint32_t result = clock.waitForAny(waits_, waitCount_, stallTimeout());
+    const uint64_t woke = clock.nanoseconds();
     if (result == os::kWaitTimeout) {
         dropStalledUnits();
         return kNoCommand;
@@ -105,8 +111,14 @@ uint32_t CompositeStream::waitPendingEvents() {
     const uint32_t index = result - os::kWaitObject0;
     if (index < kCompositeCommands) return index;
     const size_t unitIndex = unitIndex_[index];
-    const HRESULT status = device_.active_[unitIndex]->transferPacket(half_);
+    CompositeUnit& unit = *device_.active_[unitIndex];
+    // A packet whose event came while the thread waited came back then; one
+    // signalled before came back at some time before.
+    const bool timely = woke - entered >= clock.blockedWaitNs();
+    uint64_t gap = 0;
+    const HRESULT status = unit.transferPacket(half_, woke, timely, &gap);
     if (status == S_FALSE) return kNoCommand;  // woken while the device still holds it: wait on
+    if (gap != 0) noteGap(unit, gap);
     forgetWait(index);
     if (status < 0) {
         TRACE("Write data failed");
@@ -139,7 +151,10 @@ void CompositeStream::completeIfNothingAwaited() {
 
 void CompositeStream::completeHalf() {
     device_.buffers_.convertInputs(half_);
-    if (running()) bufferSwitch();
+    if (running()) {
+        spliceJoining();
+        bufferSwitch();
+    }
     half_ = 1 - half_;
     awaitHalf();
 }
@@ -185,6 +200,10 @@ void CompositeStream::bufferSwitch() {
     d.switchSequence_.fetch_add(1);
     TRACE("BufferSwitch %u", half_);
     ASIOCallbacks* callbacks = d.callbacks_;
+    if (overloadPending_) {
+        overloadPending_ = false;
+        if (d.overloadMessages_) callbacks->asioMessage(kAsioOverload, 0, nullptr, nullptr);
+    }
     if (d.timeInfoMode_) {
         AsioTimeInfo& info = d.timeInfo_.timeInfo;
         info.samplePosition.hi = static_cast<uint32_t>(position_ >> 32);
@@ -208,8 +227,10 @@ void CompositeStream::handlePause() {
             leaveAfterFailure(i);
             continue;
         }
+        device_.active_[i]->deviceHalted();
         ++i;
     }
+    overloadPending_ = false;
     if (ksState_ == KSSTATE_STOP) {
         // Each unit submits its first two packets now, before any command
         // that follows (a run right after createBuffers) can be taken, so
@@ -217,7 +238,7 @@ void CompositeStream::handlePause() {
         for (size_t i = 0; i < device_.active_.size();) {
             CompositeUnit* unit = device_.active_[i];
             bool submitted = true;
-            for (uint32_t p = 0; p < KsAudioFilter::kPackets; ++p) submitted = unit->transferPacket(p) >= 0 && submitted;
+            for (uint32_t p = 0; p < KsAudioFilter::kPackets; ++p) submitted = unit->primePacket(p) >= 0 && submitted;
             if (!submitted) {
                 TRACE("Write data failed");
                 leaveAfterFailure(i);
@@ -239,6 +260,7 @@ void CompositeStream::handleRun() {
             leaveAfterFailure(i);
             continue;
         }
+        device_.active_[i]->deviceRunning(device_.clock_.nanoseconds());
         ++i;
     }
     ksState_ = KSSTATE_RUN;
@@ -253,8 +275,11 @@ void CompositeStream::handleStop() {
     for (CompositeUnit* unit : device_.active_) {
         const HRESULT status = unit->filter().moveToState(KSSTATE_STOP);
         if (status < 0) TRACE("Failed to set pin state (error %i)", static_cast<int>(status));
+        unit->deviceHalted();
         for (uint32_t p = 0; p < KsAudioFilter::kPackets; ++p) os::resetEvent(unit->filter().getEvent(p));
     }
+    for (uint32_t i = 0; i < joiningCount_; ++i) joining_[i]->filter().moveToState(KSSTATE_STOP);
+    joiningCount_ = 0;
     ksState_ = KSSTATE_STOP;
     device_.commands_.acknowledge();
 }
@@ -269,6 +294,7 @@ void CompositeStream::leaveAfterFailure(size_t index) {
 void CompositeStream::dropActive(size_t index) {
     CompositeUnit* unit = device_.active_[index];
     unit->filter().moveToState(KSSTATE_STOP);
+    unit->deviceHalted();
     for (uint32_t p = 0; p < KsAudioFilter::kPackets; ++p) os::resetEvent(unit->filter().getEvent(p));
     withdrawUnit(index);
     device_.active_.remove(index);

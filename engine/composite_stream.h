@@ -48,6 +48,21 @@ private:
     void handleStop();
     void handleAddDevice();
     void handleRemoveDevice();
+    // A unit made ready on the thread that added it (rate, buffers, pin in
+    // pause): outside the run state it streams at once, primed as at the
+    // start; in it, it waits for the next buffer switch (spliceJoining).
+    void admitReadyUnit(CompositeUnit* unit);
+    // Just before the switch of the current half: the units waiting to join
+    // hand their device two packets and start it, so that their first packet
+    // ends with the next half, in step with the stream.
+    void spliceJoining();
+    // A unit that could not join: stopped, its buffers gone, attached still.
+    void turnAway(CompositeUnit* unit);
+    bool isJoining(const CompositeUnit* unit) const;
+    void forgetJoining(const CompositeUnit* unit);
+    // A gap the unit's last packet revealed: told to the host at the next
+    // switch.
+    void noteGap(const CompositeUnit& unit, uint64_t frames);
     // Takes a unit out of the stream (it stays attached): stops it, forgets
     // its awaited event and what it fed.
     void dropActive(size_t index);
@@ -84,4 +99,10 @@ private:
     os::Handle waits_[kMaxWaits] = {};
     uint32_t unitIndex_[kMaxWaits] = {};
     uint64_t position_ = 0;
+    // Units ready to join at the next switch (not yet active).
+    CompositeUnit* joining_[CompositeKsAudioDevice::kMaxActiveUnits] = {};
+    uint32_t joiningCount_ = 0;
+    // A unit lost frames since the last switch: the host hears of it
+    // (kAsioOverload) at the next one, once.
+    bool overloadPending_ = false;
 };

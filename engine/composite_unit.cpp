@@ -76,9 +76,29 @@ bool CompositeUnit::servesRequested(const bool* requested) const {
     return false;
 }
 
-HRESULT CompositeUnit::transferPacket(uint32_t half) {
-    if (input_) return static_cast<KsAudioCaptureFilter*>(filter_)->readData(half);
-    return static_cast<KsAudioRenderFilter*>(filter_)->writeData(half);
+HRESULT CompositeUnit::transferPacket(uint32_t half, uint64_t nowNs, bool timely, uint64_t* gapFrames) {
+    if (gapFrames != nullptr) *gapFrames = 0;
+    const uint32_t other = 1 - half;
+    const bool wasOut = filter_->packetInFlight(half);
+    // Asked before this packet goes back to the device: was it still busy?
+    const bool otherOut = filter_->packetWithDevice(other);
+    auto* capture = input_ ? static_cast<KsAudioCaptureFilter*>(filter_) : nullptr;
+    const HRESULT status =
+        capture != nullptr ? capture->readData(half) : static_cast<KsAudioRenderFilter*>(filter_)->writeData(half);
+    if (status == S_FALSE) return status;
+    if (wasOut) gaps_.returned(half, nowNs, timely);
+    if (status < 0) return status;
+    uint64_t gap = capture != nullptr ? gaps_.shortCapture(capture->lastShortfall()) : 0;
+    gap += gaps_.submitted(half, filter_->packetFrames(half), nowNs, otherOut);
+    if (gapFrames != nullptr) *gapFrames = gap;
+    return status;
+}
+
+HRESULT CompositeUnit::primePacket(uint32_t packet, bool silent) {
+    const HRESULT status = input_ ? static_cast<KsAudioCaptureFilter*>(filter_)->readData(packet)
+                                  : static_cast<KsAudioRenderFilter*>(filter_)->writeData(packet, silent);
+    if (status >= 0) gaps_.submitted(packet, filter_->packetFrames(packet), 0, false);
+    return status;
 }
 
 size_t CompositeUnit::Routing::getNumberOfFormats() {

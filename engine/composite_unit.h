@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "brands/asio_device_info.h"
+#include "engine/gap_meter.h"
 #include "engine/ks_audio_filter.h"
 #include "engine/unit_routing.h"
 #include "platform/device.h"
@@ -44,9 +45,25 @@ public:
     // unit's direction; requested is the 32-entry table (inputs, then outputs).
     bool servesRequested(const bool* requested) const;
     // Streaming thread: moves the unit's packet of that half (readData or
-    // writeData). 0 when submitted, S_FALSE when the device still holds the
-    // packet, negative on failure.
-    HRESULT transferPacket(uint32_t half);
+    // writeData) at nowNs, and watches the device for gaps (timely: the
+    // thread was waiting for this packet when it came back). 0 when
+    // submitted, S_FALSE when the device still holds the packet, negative on
+    // failure. *gapFrames (when asked) is the gap this packet revealed: the
+    // hardware frames the device went without a packet, 0 for none.
+    HRESULT transferPacket(uint32_t half, uint64_t nowNs = 0, bool timely = false, uint64_t* gapFrames = nullptr);
+    // Streaming thread: hands the packet to the device before it runs (its
+    // first use after createBuffers); silent plays silence instead of the
+    // host's half (render).
+    HRESULT primePacket(uint32_t packet, bool silent = false);
+    // The gap watch: the unit's buffers were made (nothing is out), its
+    // device starts or goes on playing at nowNs, its clock stands.
+    void prepareGapWatch() { gaps_.prepare(filter_->getFormat().Format.nSamplesPerSec); }
+    void deviceRunning(uint64_t nowNs) { gaps_.start(nowNs); }
+    void deviceHalted() { gaps_.halt(); }
+    // What the unit has lost while it streamed; from any thread.
+    UnitGaps gaps() const { return gaps_.counts(); }
+    // "playback" or "recording", for messages about the unit.
+    const char* directionName() const { return input_ ? "recording" : "playback"; }
     // The unit left a stream because its device failed it (packets, a
     // stall, a state change): set by the streaming thread, read by the
     // thread that opens such units again.
@@ -85,6 +102,7 @@ private:
     const bool input_;
     KsAudioFilter* filter_ = nullptr;
     std::atomic<bool> failed_{false};
+    GapMeter gaps_;
     os::DeviceWatch watch_ = 0;
     uint64_t cookie_ = 0;
 };

@@ -13,6 +13,7 @@ constexpr uint64_t kNoDeadline = ~uint64_t(0);
 VirtualCompositeClock::VirtualCompositeClock(sim::SimBus& bus, uint64_t stepNs)
     : bus_(bus),
       stepNs_(stepNs != 0 ? stepNs : kDefaultStepNs),
+      epoch_(bus.manualTimeNs()),
       wake_(os::createEvent(false, false)),
       held_(os::createEvent(false, false)) {}
 
@@ -21,20 +22,20 @@ VirtualCompositeClock::~VirtualCompositeClock() {
     if (held_ != nullptr) os::closeHandle(held_);
 }
 
-uint32_t VirtualCompositeClock::tickMs() { return static_cast<uint32_t>((kEpochNs + now_.load()) / 1000000ull); }
+uint32_t VirtualCompositeClock::tickMs() { return static_cast<uint32_t>((kEpochNs + now()) / 1000000ull); }
 
-uint64_t VirtualCompositeClock::nanoseconds() { return kEpochNs + now_.load(); }
+uint64_t VirtualCompositeClock::nanoseconds() { return kEpochNs + now(); }
 
 uint32_t VirtualCompositeClock::waitForAny(const os::Handle* handles, uint32_t count, uint32_t timeoutMs) {
     const uint64_t enteredNs = os::nanoseconds();
     if (leftWaitNs_ != 0) busyNs_.fetch_add(enteredNs - leftWaitNs_);
-    const uint64_t start = now_.load();
+    const uint64_t start = now();
     const uint64_t deadline = timeoutMs == os::kInfinite ? kNoDeadline : start + uint64_t(timeoutMs) * 1000000ull;
     uint32_t result = os::kWaitFailed;
     for (;;) {
         result = os::waitForAny(handles, count, 0);
         if (result != os::kWaitTimeout) break;
-        const uint64_t now = now_.load();
+        const uint64_t now = this->now();
         if (now >= deadline) break;
         const uint64_t limit = limit_.load();
         if (now >= limit) {
@@ -42,9 +43,12 @@ uint32_t VirtualCompositeClock::waitForAny(const os::Handle* handles, uint32_t c
             if (result == os::kWaitTimeout) continue;  // the limit moved on
             break;
         }
-        const uint64_t step = std::min({stepNs_, deadline - now, limit - now});
+        // Steps end where a packet completes, so that the streaming thread
+        // sees each completion when it comes, not at the end of a step.
+        uint64_t step = std::min({stepNs_, deadline - now, limit - now});
+        const uint64_t due = bus_.timeToNextCompletion();
+        if (due != 0 && due < step) step = due;
         bus_.advanceTime(step);
-        now_.store(now + step);
     }
     leftWaitNs_ = os::nanoseconds();
     waitingNs_.fetch_add(leftWaitNs_ - enteredNs);

@@ -29,9 +29,13 @@ public:
     uint32_t tickMs() override;
     uint64_t nanoseconds() override;
     uint32_t waitForAny(const os::Handle* handles, uint32_t count, uint32_t timeoutMs) override;
+    // Time passes only while nothing waited for is signalled.
+    uint64_t blockedWaitNs() const override { return 1; }
 
-    // Virtual nanoseconds since construction.
-    uint64_t now() const { return now_.load(); }
+    // Virtual nanoseconds since construction: the bus's manual time, which
+    // whoever moves it moves for this clock too (a stall, a device that
+    // takes its time).
+    uint64_t now() const { return bus_.manualTimeNs() - epoch_; }
     // Lets time run up to `timeNs` and returns once the streaming thread
     // waits there; false when that has not happened within realTimeoutMs of
     // real time (no stream waits on this clock, or it is stuck).
@@ -41,10 +45,7 @@ public:
     }
     // Lets `durationNs` pass at once, as a host that stalls inside its
     // buffer switch would; only from the streaming thread.
-    void stall(uint64_t durationNs) {
-        bus_.advanceTime(durationNs);
-        now_.fetch_add(durationNs);
-    }
+    void stall(uint64_t durationNs) { bus_.advanceTime(durationNs); }
     // Real nanoseconds spent inside waitForAny, the bus's work included:
     // what a benchmark subtracts to keep only the streaming thread's own work.
     uint64_t waitingNs() const { return waitingNs_.load(); }
@@ -57,7 +58,7 @@ private:
 
     sim::SimBus& bus_;
     const uint64_t stepNs_;
-    std::atomic<uint64_t> now_{0};
+    const uint64_t epoch_;
     std::atomic<uint64_t> limit_{0};
     std::atomic<uint64_t> heldAt_{0};
     std::atomic<uint64_t> waitingNs_{0};

@@ -130,6 +130,7 @@ HRESULT KsAudioCaptureFilter::readData(uint32_t index) {
     KSSTREAM_HEADER& header = p.header;
     const uint32_t blockAlign = getFormat().Format.nBlockAlign;
     const bool returned = packetInFlight(index);
+    lastShortfall_ = 0;
     const HRESULT outcome = collectPacket(index);
     if (outcome != S_OK) return outcome;
     if (returned && header.DataUsed == 0) {
@@ -145,6 +146,7 @@ HRESULT KsAudioCaptureFilter::readData(uint32_t index) {
         uint32_t used = header.DataUsed < header.FrameExtent ? header.DataUsed : header.FrameExtent;
         uint32_t captured = blockAlign != 0 ? used / blockAlign : 0;
         if (captured > getHardwareFrames()) captured = getHardwareFrames();
+        if (returned && captured < packetFrames(index)) lastShortfall_ = packetFrames(index) - captured;
         CaptureConversion job;
         job.hostBuffers = hostBufferTable();
         job.half = index;

@@ -31,6 +31,9 @@ public:
     // holds the packet (nothing done); negative when the packet failed, came
     // back empty or could not be submitted: nothing was added then.
     HRESULT readData(uint32_t index);
+    // Frames the packet readData took back last held fewer than it asked
+    // for (a device that completed it short); 0 when it was whole.
+    uint32_t lastShortfall() const { return lastShortfall_; }
 
     bool hasConverters() const { return converters_[0] != nullptr; }
     InputSamplerateConverterIf* getConverter(uint32_t channel) const {
@@ -48,4 +51,5 @@ private:
     InputSamplerateConverterIf* converters_[kMaxUnitChannels] = {};
     uint8_t* stagingMemory_ = nullptr;
     void* staging_[kMaxUnitChannels] = {};
+    uint32_t lastShortfall_ = 0;
 };

@@ -110,6 +110,11 @@ public:
     const StreamPacket& getPacket(uint32_t index) const;
     // Whether the packet was handed to the pin and not yet taken back.
     bool packetInFlight(uint32_t index) const { return index < kPackets && inFlight_[index]; }
+    // Whether the device still holds the packet (handed over and not yet
+    // completed); asks without taking it back.
+    bool packetWithDevice(uint32_t index);
+    // Hardware frames of the packet as it was last handed over.
+    uint32_t packetFrames(uint32_t index) const { return index < kPackets ? packetFrames_[index] : 0; }
     void* getHostBuffer(uint32_t entry) const { return entry < kHostBufferTableSize ? hostBuffers_[entry] : nullptr; }
 
 protected:
@@ -186,4 +191,5 @@ private:
     // be left the whole block.
     StreamPacket* packets_ = nullptr;
     bool inFlight_[kPackets] = {};
+    uint32_t packetFrames_[kPackets] = {};
 };

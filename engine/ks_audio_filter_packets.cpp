@@ -40,8 +40,16 @@ HRESULT KsAudioFilter::collectPacket(uint32_t index) {
     return outcome;
 }
 
+bool KsAudioFilter::packetWithDevice(uint32_t index) {
+    if (index >= kPackets || !inFlight_[index] || pin_ == nullptr) return false;
+    return pin_->GetStreamResult(&packets_[index].overlapped) == S_FALSE;
+}
+
 HRESULT KsAudioFilter::submitPacket(uint32_t index) {
     StreamPacket& p = packets_[index];
+    const uint32_t blockAlign = format_.Format.nBlockAlign;
+    const uint32_t bytes = isInput() ? p.header.FrameExtent : p.header.DataUsed;
+    packetFrames_[index] = blockAlign != 0 ? bytes / blockAlign : 0;
     const HRESULT status = isInput() ? pin_->ReadData(&p.header, &p.overlapped) : pin_->WriteData(&p.header, &p.overlapped);
     inFlight_[index] = status >= 0;
     return status;

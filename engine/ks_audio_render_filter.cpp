@@ -128,7 +128,8 @@ ASIOError KsAudioRenderFilter::createConverters(uint32_t frames, uint32_t hostBi
 
 void KsAudioRenderFilter::disposeConverters() { deleteAdapters(converters_, static_cast<int>(kMaxUnitChannels)); }
 
-HRESULT KsAudioRenderFilter::writeData(uint32_t index) {
+HRESULT KsAudioRenderFilter::writeData(uint32_t index, bool silent) {
+    static void* const kNoHostBuffers[kHostBufferTableSize] = {};
     if (index >= kPackets || !hasBuffers() || getPin() == nullptr) return E_INVALIDARG;
     KSSTREAM_HEADER& header = packet(index).header;
     const HRESULT outcome = collectPacket(index);
@@ -139,7 +140,7 @@ HRESULT KsAudioRenderFilter::writeData(uint32_t index) {
     if (submitted_[index]) header.OptionsFlags &= ~KSSTREAM_HEADER_OPTIONSF_PREROLL;
 
     RenderConversion job;
-    job.hostBuffers = hostBufferTable();
+    job.hostBuffers = silent ? kNoHostBuffers : hostBufferTable();
     job.half = index;
     job.channels = getChannels();
     job.containerBits = getFormat().Format.wBitsPerSample;

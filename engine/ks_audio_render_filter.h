@@ -26,7 +26,9 @@ public:
     // submits it, once the device has given it back. 0 when submitted;
     // S_FALSE when the device still holds the packet (nothing done);
     // negative when its last submission failed or it cannot be submitted.
-    HRESULT writeData(uint32_t index);
+    // Silent: the packet plays silence instead (the first packet of a unit
+    // that joins a running stream, whose host half is gone).
+    HRESULT writeData(uint32_t index, bool silent = false);
 
     bool hasConverters() const { return converters_[0] != nullptr; }
     OutputSamplerateConverterIf* getConverter(uint32_t channel) const {

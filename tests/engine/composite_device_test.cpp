@@ -23,6 +23,7 @@ public:
         if (fail.load()) return os::kWaitFailed;
         return inner_.waitForAny(handles, count, timeoutMs);
     }
+    uint64_t blockedWaitNs() const override { return inner_.blockedWaitNs(); }
     std::atomic<bool> fail{false};
 
 private:

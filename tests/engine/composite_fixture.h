@@ -68,6 +68,8 @@ public:
         int32_t timeInfoAnswer = 0;
         bool giveTimeInfoCallback = true;
         bool keepInputs = true;
+        // The answer to kAsioSelectorSupported for kAsioOverload.
+        bool takesOverloads = true;
         // Room kept in advance, so that a real-time host never stalls on a
         // growing record inside its buffer switch.
         size_t reserveSwitches = 0;
@@ -98,6 +100,14 @@ public:
     const std::vector<ASIOBufferInfo>& infos() const { return infos_; }
 
     uint64_t switches() const { return switches_.load(); }
+    // The number of the switch that came next after each kAsioOverload.
+    std::vector<uint64_t> overloads() const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return overloads_;
+    }
+    // kAsioOverload messages that came on another thread than the buffer
+    // switches, or not right before one.
+    uint32_t misplacedOverloads() const { return misplacedOverloads_.load(); }
     uint32_t rateChanges() const { return rateChanges_.load(); }
     std::vector<SwitchSeen> seen() const {
         std::lock_guard<std::mutex> hold(lock_);
@@ -124,12 +134,27 @@ private:
         return time;
     }
     static void onRateChange(ASIOSampleRate) { ++current()->rateChanges_; }
-    static int32_t onMessage(int32_t selector, int32_t, void*, double*) {
-        return selector == kAsioSupportsTimeInfo ? current()->options_.timeInfoAnswer : 0;
+    static int32_t onMessage(int32_t selector, int32_t value, void*, double*) {
+        TestHost& host = *current();
+        if (selector == kAsioSupportsTimeInfo) return host.options_.timeInfoAnswer;
+        if (selector == kAsioSelectorSupported) return value == kAsioOverload && host.options_.takesOverloads ? 1 : 0;
+        if (selector == kAsioOverload) {
+            std::lock_guard<std::mutex> hold(host.lock_);
+            host.overloads_.push_back(host.switches_.load());
+            host.overloadThread_ = os::currentThreadId();
+        }
+        return 0;
     }
 
     void handleSwitch(int32_t half, bool timeInfo) {
         const uint64_t number = switches_.load();
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            // A message belongs right before the switch, on its thread.
+            if (overloadThread_ != 0 && (overloadThread_ != os::currentThreadId() || overloads_.back() != number))
+                ++misplacedOverloads_;
+            overloadThread_ = 0;
+        }
         if (onSwitch) onSwitch(number);
         ASIOSamples position;
         ASIOTimeStamp stamp;
@@ -167,6 +192,9 @@ private:
     mutable std::mutex lock_;
     std::vector<SwitchSeen> seen_;
     std::vector<std::vector<int32_t>> inputsSeen_;
+    std::vector<uint64_t> overloads_;
+    uint32_t overloadThread_ = 0;
+    std::atomic<uint32_t> misplacedOverloads_{0};
 };
 
 // The ASIO registry with the second brand's DALTO records too, routed
@@ -289,6 +317,21 @@ inline void expectPlaysBlocks(const std::vector<int32_t>& played, uint64_t first
     ASSERT_GE(played.size(), atLeastBlocks * frames);
     for (size_t i = 0; i < played.size(); ++i)
         ASSERT_EQ(played[i], outputSignal(firstBlock * frames + i, asioChannel, 16)) << "frame " << i;
+}
+
+// A unit that joined a running stream plays in step with one that streamed
+// all along (steady index i plays host frame i - steadyLead): its first
+// packet is silence, then every frame is the host frame the steady unit
+// plays at that moment. Both recordings end where the stream stopped.
+inline void expectJoinedInStep(const std::vector<int32_t>& joined, const std::vector<int32_t>& steady,
+                               uint64_t steadyLead, int32_t joinedChannel, uint32_t frames) {
+    ASSERT_GT(joined.size(), 2u * frames);
+    ASSERT_GE(steady.size(), joined.size());
+    const uint64_t offset = steady.size() - joined.size();
+    for (size_t j = 0; j < joined.size(); ++j) {
+        const int32_t expected = j < frames ? 0 : outputSignal(offset + j - steadyLead, joinedChannel, 16);
+        ASSERT_EQ(joined[j], expected) << "frame " << j << " of the joined unit";
+    }
 }
 
 // Interleaved samples of one hardware channel of a render record.

@@ -71,12 +71,13 @@ TEST_F(CompositeHotplug, AConnectedDeviceAddsItsUnitsAtOnceOutsideAStream) {
     EXPECT_EQ(info.isActive, ASIOFalse);
 }
 
-TEST_F(CompositeHotplug, ADevicePluggedDuringTheStreamJoinsWithoutCostingASwitch) {
+TEST_F(CompositeHotplug, ADevicePluggedDuringTheStreamJoinsInStepWithoutAGap) {
     makeDevice();
     plugQelm();
     enumerate();
     route(0, outputsFrom(0), {0, 1});
-    auto late = prepareUnplugged(1, outputsFrom(8), {2, 3});
+    // The late unit mirrors outputs 0-7 and records into inputs 2 and 3.
+    auto late = prepareUnplugged(1, outputsFrom(0), {2, 3});
     TestHost& h = makeHost(kFrames, {{0, 1, 2, 3}, allOutputs()});
     ASSERT_EQ(h.createBuffers(), ASE_OK);
     ASSERT_EQ(device->start(), ASE_OK);
@@ -85,30 +86,86 @@ TEST_F(CompositeHotplug, ADevicePluggedDuringTheStreamJoinsWithoutCostingASwitch
     ASSERT_EQ(before, 20u);
 
     bus.replug(late);
-    enumerate();  // the splice happens between two packets of the running stream
+    enumerate();  // made ready here; spliced in just before the next switch
     EXPECT_EQ(device->getNumberOfUnits(), 4u);
     runFor(30 * kPeriodNs);
+    const std::vector<int32_t> steady = renderedChannel(*controllers[0], 3);
+    const std::vector<int32_t> mirrored = renderedChannel(*late, 3);
     ASSERT_EQ(device->stop(), ASE_OK);
     const std::vector<SwitchSeen> seen = h.seen();
     EXPECT_EQ(seen.size(), 50u);
     expectNoSwitchLost(seen);
+    for (size_t s = 1; s < seen.size(); ++s)
+        ASSERT_EQ(seen[s].systemTime - seen[s - 1].systemTime, kPeriodNs) << "switch " << s << " off its cadence";
 
-    // Its first packet already carries host audio: the half the host wrote
-    // two switches before the splice, then every block after it.
-    expectPlaysBlocks(renderedChannel(*late, 0), before - 2, 8, 25);
-    expectPlaysBlocks(renderedChannel(*late, 7), before - 2, 15, 25);
-    // Its capture reaches the host at the third switch after the splice.
+    // It plays exactly what the other unit plays, at the same moments (the
+    // other played four periods of silence before the host's first block).
+    expectJoinedInStep(mirrored, steady, 4 * kFrames, 3, kFrames);
+    // It records from its first frame on, without a gap: its first packet
+    // ends with the first switch after the splice and reaches the host at
+    // the switch after that (the 23rd, index 22), as the other's do.
     const std::vector<int32_t> input2 = h.inputSeen(2);
     for (size_t s = before; s < seen.size(); ++s)
         for (uint32_t f = 0; f < kFrames; ++f) {
             const size_t i = s * kFrames + f;
-            const int32_t expected = s < before + 3 ? 0 : sim::captureSignalSample((s - before - 3) * kFrames + f, 0, 16, 16);
+            const int32_t expected = s < before + 2 ? 0 : sim::captureSignalSample((s - before - 2) * kFrames + f, 0, 16, 16);
             ASSERT_EQ(input2[i], expected) << "switch " << s << " frame " << f;
         }
-    // The unit that streamed all along played on without a gap.
-    const std::vector<int32_t> steady = renderedChannel(*controllers[0], 3);
-    ASSERT_GE(steady.size(), 4 * kFrames);
-    expectPlaysBlocks(std::vector<int32_t>(steady.begin() + 4 * kFrames, steady.end()), 0, 3, 45);
+    for (const auto& c : controllers) {
+        EXPECT_EQ(c->renderStats().framesLost, 0u);
+        EXPECT_EQ(c->captureStats().framesLost, 0u);
+    }
+    device->disposeBuffers();
+}
+
+// The stream runs on the simulated clock when a controller is plugged in
+// (as after the only one was pulled and comes back): the unit takes the
+// cadence over without a gap in what it plays or records, and the host's
+// switches come one period apart throughout.
+TEST_F(CompositeHotplug, AUnitJoiningTheSimulatedClockTakesItsCadenceOverWithoutAGap) {
+    makeDevice();
+    auto unit = prepareUnplugged(0, outputsFrom(0), {0, 1});
+    TestHost& h = makeHost(kFrames, {{0, 1}, allOutputs()});
+    ASSERT_EQ(h.createBuffers(), ASE_OK);
+    ASSERT_EQ(device->start(), ASE_OK);
+    runFor(10 * kPeriodNs + kPeriodNs / 3);
+    ASSERT_EQ(h.switches(), 10u);
+    bus.replug(unit);
+    enumerate();
+    runFor(120 * kPeriodNs);
+    const uint64_t atStop = h.switches();
+    ASSERT_EQ(device->stop(), ASE_OK);
+    const std::vector<SwitchSeen> seen = h.seen();
+    expectNoSwitchLost(seen);
+    EXPECT_EQ(atStop, 130u);
+    // The simulated clock keeps time in milliseconds: a switch after a
+    // command may come up to one late, never two at once.
+    for (size_t s = 1; s < seen.size(); ++s)
+        ASSERT_NEAR(double(seen[s].systemTime - seen[s - 1].systemTime), double(kPeriodNs), double(kMs))
+            << "switch " << s << " off its cadence";
+    const sim::StreamStats render = unit->renderStats();
+    const sim::StreamStats capture = unit->captureStats();
+    EXPECT_EQ(render.framesLost, 0u);
+    EXPECT_EQ(capture.framesLost, 0u);
+    EXPECT_EQ(capture.gaps, 0u);
+    // Its capture is whole from its first frame: silence until the switch
+    // two after the splice, then the signal without a frame missing.
+    const std::vector<int32_t> input1 = h.inputSeen(1);
+    for (size_t i = 0; i < input1.size(); ++i) {
+        const size_t first = 12 * kFrames;
+        const int32_t expected = i < first ? 0 : sim::captureSignalSample(i - first, 1, 16, 16);
+        ASSERT_EQ(input1[i], expected) << "frame " << i;
+    }
+    // It plays the host's blocks in order after one period of silence, at
+    // the output latency of three periods: the block the host writes at
+    // switch n (n + 1 periods into the stream) starts playing at n + 4
+    // periods; the unit started at 11, so its second packet holds block 8.
+    const std::vector<int32_t> played = renderedChannel(*unit, 0);
+    ASSERT_GE(played.size(), 100u * kFrames);
+    for (size_t j = 0; j < played.size(); ++j) {
+        const int32_t expected = j < kFrames ? 0 : outputSignal(8 * kFrames + (j - kFrames), 0, 16);
+        ASSERT_EQ(played[j], expected) << "frame " << j;
+    }
     device->disposeBuffers();
 }
 
