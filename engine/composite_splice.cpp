@@ -68,11 +68,8 @@ void CompositeStream::admitReadyUnit(CompositeUnit* unit) {
         leaveAfterFailure(index);
         return;
     }
-    if (waitCount_ < kMaxWaits) {
-        waits_[waitCount_] = unit->filter().getEvent(half_);
-        unitIndex_[waitCount_] = static_cast<uint32_t>(index);
-        ++waitCount_;
-    }
+    addWait(index, half_, true);
+    watchPacket(index, 1 - half_);
 }
 
 void CompositeStream::spliceJoining() {

@@ -110,11 +110,15 @@ uint32_t CompositeStream::waitPendingEvents() {
     }
     const uint32_t index = result - os::kWaitObject0;
     if (index < kCompositeCommands) return index;
-    const size_t unitIndex = unitIndex_[index];
-    CompositeUnit& unit = *device_.active_[unitIndex];
     // A packet whose event came while the thread waited came back then; one
     // signalled before came back at some time before.
     const bool timely = woke - entered >= clock.blockedWaitNs();
+    if (!awaited_[index]) {
+        noteWatched(index, woke, timely);
+        return kNoCommand;
+    }
+    const size_t unitIndex = unitIndex_[index];
+    CompositeUnit& unit = *device_.active_[unitIndex];
     uint64_t gap = 0;
     const HRESULT status = unit.transferPacket(half_, woke, timely, &gap);
     if (status == S_FALSE) return kNoCommand;  // woken while the device still holds it: wait on
@@ -123,9 +127,20 @@ uint32_t CompositeStream::waitPendingEvents() {
     if (status < 0) {
         TRACE("Write data failed");
         leaveAfterFailure(unitIndex);
+    } else {
+        watchPacket(unitIndex, half_);
     }
     completeIfNothingAwaited();
     return kNoCommand;
+}
+
+void CompositeStream::noteWatched(uint32_t slot, uint64_t woke, bool timely) {
+    CompositeUnit& unit = *device_.active_[unitIndex_[slot]];
+    const uint32_t packet = slotPacket_[slot];
+    // Woken while the device still holds it: the slot watches on.
+    if (unit.filter().packetWithDevice(packet)) return;
+    unit.packetReturned(packet, woke, timely);
+    forgetWait(slot);
 }
 
 void CompositeStream::dropStalledUnits() {
@@ -133,7 +148,7 @@ void CompositeStream::dropStalledUnits() {
     CompositeUnit* stalled[kMaxWaits];
     uint32_t count = 0;
     for (uint32_t slot = kCompositeCommands; slot < waitCount_; ++slot)
-        stalled[count++] = device_.active_[unitIndex_[slot]];
+        if (awaited_[slot]) stalled[count++] = device_.active_[unitIndex_[slot]];
     for (uint32_t i = 0; i < count; ++i) {
         TRACE("A unit completed nothing for %u ms; it leaves the stream", stallLimitMs_);
         for (size_t index = 0; index < device_.active_.size(); ++index)
@@ -146,7 +161,7 @@ void CompositeStream::dropStalledUnits() {
 }
 
 void CompositeStream::completeIfNothingAwaited() {
-    if (waitCount_ == kCompositeCommands && !device_.active_.empty()) completeHalf();
+    if (awaitedCount_ == 0 && !device_.active_.empty()) completeHalf();
 }
 
 void CompositeStream::completeHalf() {
@@ -162,29 +177,58 @@ void CompositeStream::completeHalf() {
 void CompositeStream::awaitHalf() {
     halfStartMs_ = device_.clock_.tickMs();
     waitCount_ = kCompositeCommands;
-    for (size_t i = 0; i < device_.active_.size() && waitCount_ < kMaxWaits; ++i) {
-        waits_[waitCount_] = device_.active_[i]->filter().getEvent(half_);
-        unitIndex_[waitCount_] = static_cast<uint32_t>(i);
-        ++waitCount_;
+    awaitedCount_ = 0;
+    for (size_t i = 0; i < device_.active_.size(); ++i) {
+        CompositeUnit& unit = *device_.active_[i];
+        // Its event was taken when the packet was watched coming back: set
+        // again, it is taken at once.
+        if (unit.cameBack(half_)) os::setEvent(unit.filter().getEvent(half_));
+        addWait(i, half_, true);
     }
+    for (size_t i = 0; i < device_.active_.size(); ++i) watchPacket(i, 1 - half_);
+}
+
+void CompositeStream::addWait(size_t unitIndex, uint32_t packet, bool awaited) {
+    if (waitCount_ >= kMaxWaits) return;
+    waits_[waitCount_] = device_.active_[unitIndex]->filter().getEvent(packet);
+    unitIndex_[waitCount_] = static_cast<uint32_t>(unitIndex);
+    slotPacket_[waitCount_] = packet;
+    awaited_[waitCount_] = awaited;
+    ++waitCount_;
+    if (awaited) ++awaitedCount_;
+}
+
+void CompositeStream::watchPacket(size_t unitIndex, uint32_t packet) {
+    CompositeUnit& unit = *device_.active_[unitIndex];
+    if (!unit.filter().packetInFlight(packet) || unit.cameBack(packet)) return;
+    for (uint32_t slot = kCompositeCommands; slot < waitCount_; ++slot)
+        if (unitIndex_[slot] == unitIndex && slotPacket_[slot] == packet) return;
+    addWait(unitIndex, packet, false);
 }
 
 void CompositeStream::forgetWait(uint32_t slot) {
+    if (awaited_[slot]) --awaitedCount_;
     for (uint32_t i = slot + 1; i < waitCount_; ++i) {
         waits_[i - 1] = waits_[i];
         unitIndex_[i - 1] = unitIndex_[i];
+        slotPacket_[i - 1] = slotPacket_[i];
+        awaited_[i - 1] = awaited_[i];
     }
     --waitCount_;
 }
 
 void CompositeStream::withdrawUnit(size_t unitIndex) {
     uint32_t kept = kCompositeCommands;
+    awaitedCount_ = 0;
     for (uint32_t i = kCompositeCommands; i < waitCount_; ++i) {
         if (unitIndex_[i] == unitIndex) continue;
         waits_[kept] = waits_[i];
-        // Every other awaited event stays paired with its own unit, which
-        // moves down one place in the active list if it came after.
+        // Every other event stays paired with its own unit, which moves
+        // down one place in the active list if it came after.
         unitIndex_[kept] = unitIndex_[i] > unitIndex ? unitIndex_[i] - 1 : unitIndex_[i];
+        slotPacket_[kept] = slotPacket_[i];
+        awaited_[kept] = awaited_[i];
+        if (awaited_[kept]) ++awaitedCount_;
         ++kept;
     }
     waitCount_ = kept;
@@ -246,6 +290,7 @@ void CompositeStream::handlePause() {
             }
             ++i;
         }
+        for (size_t i = 0; i < device_.active_.size(); ++i) watchPacket(i, 1 - half_);
     }
     ksState_ = KSSTATE_PAUSE;
     completeIfNothingAwaited();

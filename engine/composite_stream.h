@@ -29,7 +29,9 @@ public:
 
 private:
     static constexpr uint32_t kNoCommand = kCompositeCommands;
-    static constexpr uint32_t kMaxWaits = kCompositeCommands + CompositeKsAudioDevice::kMaxActiveUnits;
+    // The commands, then at most two packet events of every streaming unit:
+    // the one of the current half it awaits, and the ones it watches.
+    static constexpr uint32_t kMaxWaits = kCompositeCommands + 2 * CompositeKsAudioDevice::kMaxActiveUnits;
 
     void initState();
     uint32_t simulateWork();
@@ -68,7 +70,17 @@ private:
     void dropActive(size_t index);
     // The same for a unit whose device failed the stream.
     void leaveAfterFailure(size_t index);
-    // The awaited event in that slot has been taken.
+    // A unit's packet event joins the wait list: awaited (the current
+    // half's, which completes the half) or watched. A watched packet belongs
+    // to a later half; the thread only notes when it comes back, so that
+    // every completion's time is known, also of a unit that runs ahead of
+    // the others (its gaps are measured by it).
+    void addWait(size_t unitIndex, uint32_t packet, bool awaited);
+    // Watches the unit's packet while the device holds it.
+    void watchPacket(size_t unitIndex, uint32_t packet);
+    // A watched packet's event came.
+    void noteWatched(uint32_t slot, uint64_t woke, bool timely);
+    // The event in that slot has been taken.
     void forgetWait(uint32_t slot);
     // The unit leaves the active list: its awaited event goes, and the units
     // after it move down one index.
@@ -96,8 +108,11 @@ private:
     double periodRate_ = 0.0;
     uint64_t lastSwitch_ = 0;
     uint32_t waitCount_ = kCompositeCommands;
+    uint32_t awaitedCount_ = 0;
     os::Handle waits_[kMaxWaits] = {};
     uint32_t unitIndex_[kMaxWaits] = {};
+    uint32_t slotPacket_[kMaxWaits] = {};
+    bool awaited_[kMaxWaits] = {};
     uint64_t position_ = 0;
     // Units ready to join at the next switch (not yet active).
     CompositeUnit* joining_[CompositeKsAudioDevice::kMaxActiveUnits] = {};

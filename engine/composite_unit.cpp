@@ -86,12 +86,18 @@ HRESULT CompositeUnit::transferPacket(uint32_t half, uint64_t nowNs, bool timely
     const HRESULT status =
         capture != nullptr ? capture->readData(half) : static_cast<KsAudioRenderFilter*>(filter_)->writeData(half);
     if (status == S_FALSE) return status;
+    cameBack_[half] = false;
     if (wasOut) gaps_.returned(half, nowNs, timely);
     if (status < 0) return status;
     uint64_t gap = capture != nullptr ? gaps_.shortCapture(capture->lastShortfall()) : 0;
     gap += gaps_.submitted(half, filter_->packetFrames(half), nowNs, otherOut);
     if (gapFrames != nullptr) *gapFrames = gap;
     return status;
+}
+
+void CompositeUnit::packetReturned(uint32_t packet, uint64_t atNs, bool timely) {
+    cameBack_[packet] = true;
+    gaps_.returned(packet, atNs, timely);
 }
 
 HRESULT CompositeUnit::primePacket(uint32_t packet, bool silent) {

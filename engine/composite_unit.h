@@ -55,9 +55,16 @@ public:
     // first use after createBuffers); silent plays silence instead of the
     // host's half (render).
     HRESULT primePacket(uint32_t packet, bool silent = false);
+    // Streaming thread: the packet was seen coming back at atNs (timely as
+    // for transferPacket) before its half is due; it is moved then.
+    void packetReturned(uint32_t packet, uint64_t atNs, bool timely);
+    bool cameBack(uint32_t packet) const { return packet < 2 && cameBack_[packet]; }
     // The gap watch: the unit's buffers were made (nothing is out), its
     // device starts or goes on playing at nowNs, its clock stands.
-    void prepareGapWatch() { gaps_.prepare(filter_->getFormat().Format.nSamplesPerSec); }
+    void prepareGapWatch() {
+        gaps_.prepare(filter_->getFormat().Format.nSamplesPerSec);
+        cameBack_[0] = cameBack_[1] = false;
+    }
     void deviceRunning(uint64_t nowNs) { gaps_.start(nowNs); }
     void deviceHalted() { gaps_.halt(); }
     // What the unit has lost while it streamed; from any thread.
@@ -103,6 +110,7 @@ private:
     KsAudioFilter* filter_ = nullptr;
     std::atomic<bool> failed_{false};
     GapMeter gaps_;
+    bool cameBack_[2] = {};
     os::DeviceWatch watch_ = 0;
     uint64_t cookie_ = 0;
 };

@@ -4,9 +4,9 @@
 
 namespace {
 
-// Times are whole nanoseconds: a length of whole frames may come out a
-// hair short.
-constexpr double kFrameSlack = 1e-6;
+// Times are whole nanoseconds, rounded either way: a gap of whole frames
+// may come out up to a nanosecond short.
+constexpr uint64_t kRoundingNs = 1;
 
 }  // namespace
 
@@ -73,7 +73,7 @@ uint64_t GapMeter::submitted(uint32_t packet, uint32_t frames, uint64_t nowNs, b
         if (other.endNs > nowNs) other.endNs = nowNs;
         // Whole frames, as the hardware counts them; a dry spell shorter
         // than a frame loses none.
-        gap = nsPerFrame_ > 0.0 ? static_cast<uint64_t>((nowNs - other.endNs) / nsPerFrame_ + kFrameSlack) : 0;
+        gap = nsPerFrame_ > 0.0 ? static_cast<uint64_t>((nowNs - other.endNs + kRoundingNs) / nsPerFrame_) : 0;
         if (gap != 0) count(gap);
     }
     p.endNs = nowNs + lengthNs(frames);

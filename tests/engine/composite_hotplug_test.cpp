@@ -1,6 +1,7 @@
 // Controllers plugged and pulled while the host streams, measured by the
 // host's buffer switches and sample positions and by what each simulated
 // controller played and captured. Time is virtual, so every run is the same.
+#include <atomic>
 #include <thread>
 
 #include "composite_fixture.h"
@@ -166,6 +167,50 @@ TEST_F(CompositeHotplug, AUnitJoiningTheSimulatedClockTakesItsCadenceOverWithout
         const int32_t expected = j < kFrames ? 0 : outputSignal(8 * kFrames + (j - kFrames), 0, 16);
         ASSERT_EQ(played[j], expected) << "frame " << j;
     }
+    device->disposeBuffers();
+}
+
+// Real devices may take a while to open a pin: longer than the two packets
+// the streaming units have queued. A joining unit is made ready on the
+// thread that adds it, so the others play on. (The second brand's DALTO
+// opens at 48000 Hz and must open again at the host's 44100.)
+TEST_F(CompositeHotplug, APinThatTakesFiftyMillisecondsToOpenCostsTheOthersNothing) {
+    makeDevice();
+    auto steady = plugQelm();
+    enumerate();
+    route(0, outputsFrom(0), {0, 1});
+    auto slow = plug(sim::Model::Dalto);
+    enumerate();
+    bus.unplug(slow);
+    enumerate();
+    TestHost& h = makeHost(kFrames, {{0, 1}, allOutputs()});
+    ASSERT_EQ(h.createBuffers(), ASE_OK);
+    ASSERT_EQ(device->start(), ASE_OK);
+    runFor(10 * kPeriodNs + kPeriodNs / 2);
+
+    sim::Faults faults;
+    faults.pinCreateDelayMs = 50;
+    slow->setFaults(faults);
+    bus.replug(slow);
+    // The pass that finds it runs on its own thread, as the registry's
+    // polling does, while the stream's time goes on.
+    std::atomic<bool> added{false};
+    std::thread pass([&] {
+        enumerate();
+        added = true;
+    });
+    const uint64_t from = clock->now();
+    while (!added.load()) runFor(kPeriodNs / 4);
+    pass.join();
+    EXPECT_GE(clock->now() - from, 100 * kMs) << "a pin for the trial and one at the host's rate, 50 ms each";
+    runFor(20 * kPeriodNs);
+    ASSERT_EQ(device->stop(), ASE_OK);
+    expectNoSwitchLost(h.seen());
+    EXPECT_EQ(slow->pinState(false), KSSTATE_PAUSE) << "it joined";
+    EXPECT_EQ(slow->renderStats().framesLost, 0u);
+    EXPECT_EQ(steady->renderStats().framesLost, 0u);
+    EXPECT_EQ(steady->captureStats().framesLost, 0u);
+    EXPECT_EQ(device->getUnitGaps(record(0), false).gaps, 0u);
     device->disposeBuffers();
 }
 
