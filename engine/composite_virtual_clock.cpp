@@ -43,11 +43,10 @@ uint32_t VirtualCompositeClock::waitForAny(const os::Handle* handles, uint32_t c
             if (result == os::kWaitTimeout) continue;  // the limit moved on
             break;
         }
-        // Steps end where a packet completes, so that the streaming thread
-        // sees each completion when it comes, not at the end of a step.
-        uint64_t step = std::min({stepNs_, deadline - now, limit - now});
-        const uint64_t due = bus_.timeToNextCompletion();
-        if (due != 0 && due < step) step = due;
+        // Straight to the next completion when it comes sooner: the stream
+        // sees every completion at the very nanosecond the device delivers it.
+        const uint64_t toCompletion = std::max<uint64_t>(bus_.nanosecondsToNextCompletion(), 1);
+        const uint64_t step = std::min({stepNs_, deadline - now, limit - now, toCompletion});
         bus_.advanceTime(step);
     }
     leftWaitNs_ = os::nanoseconds();

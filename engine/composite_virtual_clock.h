@@ -1,8 +1,9 @@
 // A virtual clock for simulation runs of the composite device: time moves
 // only while the streaming thread waits and nothing it waits for is
 // signalled, and then it moves the simulated bus's manual clock along in
-// small steps, so that packets complete exactly as they would in real time
-// (drift included) but without the waiting. A test or benchmark lets time
+// small steps, landing on every completion the bus has coming, so that
+// packets complete exactly when they would in real time (drift, USB frames
+// and jitter included) but without the waiting. A test or benchmark lets time
 // run up to a point with runUntil() and acts at that point (plugs a
 // controller, stops the stream) while the streaming thread is held there.
 //

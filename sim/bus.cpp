@@ -206,6 +206,7 @@ void SimBus::attach(const std::shared_ptr<SimController>& controller) {
     c.pins_.clear();
     buildTree(c);
     c.plugged_ = true;
+    c.pluggedAtNs_ = now();
     if (std::find(controllers_.begin(), controllers_.end(), controller) == controllers_.end())
         controllers_.push_back(controller);
     TRACE("SimBus: %s %s plugged into port %u", modelInfo(c.config_.model).name, narrow(c.config_.serial).c_str(),
@@ -666,7 +667,9 @@ bool SimBus::answerPinProperty(HandleEntry& entry, void* inBuffer, DWORD inSize,
             std::memcpy(&state, outBuffer, sizeof(state));
             if (state > KSSTATE_RUN)
                 return finishProperty(os::kErrorInvalidParameter, 0, false, bytesReturned, overlapped);
-            const DWORD error = pin.setState(static_cast<KSSTATE>(state), now(), mode_ == ClockMode::Manual);
+            const uint64_t t = now();
+            pin.advanceTo(t, entry.controller->driftPpbAt(t));
+            const DWORD error = pin.setState(static_cast<KSSTATE>(state), t);
             if (error != 0) return finishProperty(error, 0, false, bytesReturned, overlapped);
             if (state == KSSTATE_RUN && mode_ == ClockMode::RealTime) ensureClock();
             return finishProperty(0, 0, pend, bytesReturned, overlapped);
@@ -724,7 +727,7 @@ bool SimBus::submitStream(HandleEntry& entry, DWORD ioControlCode, void* outBuff
     os::setLastError(result);
     // A packet whose clock time has already come (or an empty one)
     // completes at the next service; a manual clock serves it right away.
-    if (mode_ == ClockMode::Manual) pin.service(0, true);
+    if (mode_ == ClockMode::Manual) pin.service(now(), true, c.driftPpbAt(now()));
     return false;
 }
 
@@ -812,42 +815,56 @@ bool SimBus::hidGetSerialNumberString(HANDLE hidDevice, void* buffer, ULONG buff
 
 // ------------------------------------------------------------------- clock
 
-uint64_t SimBus::now() const { return mode_ == ClockMode::Manual ? 0 : os::nanoseconds(); }
+uint64_t SimBus::now() const { return mode_ == ClockMode::Manual ? manualNs_ : os::nanoseconds(); }
 
-void SimBus::serviceAll() {
+void SimBus::serviceAll(bool timed) {
     deliverLate();
     const uint64_t t = now();
-    const bool manual = mode_ == ClockMode::Manual;
-    for (const auto& c : controllers_)
-        for (StreamPin* pin : c->pins_) pin->service(t, manual);
+    for (const auto& c : controllers_) {
+        const int64_t drift = c->driftPpbAt(t);
+        for (StreamPin* pin : c->pins_) {
+            if (mode_ == ClockMode::RealTime) pin->advanceTo(t, drift);
+            pin->service(t, timed, drift);
+        }
+    }
 }
 
 void SimBus::advanceFrames(uint64_t frames) {
     os::ScopedLock hold(*lock_);
     if (mode_ != ClockMode::Manual) return;
     for (const auto& c : controllers_)
-        for (StreamPin* pin : c->pins_) pin->advanceFrames(frames, c->config_.faults.driftPpm);
-    serviceAll();
+        for (StreamPin* pin : c->pins_) pin->advanceFrames(frames, c->driftPpbAt(manualNs_));
+    serviceAll(false);
 }
 
 void SimBus::advanceTime(uint64_t nanoseconds) {
     os::ScopedLock hold(*lock_);
     if (mode_ != ClockMode::Manual) return;
-    manualNs_.fetch_add(nanoseconds);
-    for (const auto& c : controllers_)
-        for (StreamPin* pin : c->pins_) pin->advanceTime(nanoseconds, c->config_.faults.driftPpm);
-    serviceAll();
+    const uint64_t start = manualNs_;
+    manualNs_ += nanoseconds;
+    for (const auto& c : controllers_) {
+        const int64_t drift = c->driftPpbAt(start);
+        for (StreamPin* pin : c->pins_) pin->advanceTo(manualNs_, drift);
+    }
+    serviceAll(true);
 }
 
-uint64_t SimBus::timeToNextCompletion() const {
+uint64_t SimBus::timeNs() const {
     os::ScopedLock hold(*lock_);
-    uint64_t next = 0;
-    for (const auto& c : controllers_)
-        for (const StreamPin* pin : c->pins_) {
-            const uint64_t due = pin->timeToCompletion(c->config_.faults.driftPpm);
-            if (due != 0 && (next == 0 || due < next)) next = due;
-        }
-    return next;
+    return now();
+}
+
+uint64_t SimBus::nanosecondsToNextCompletion() const {
+    os::ScopedLock hold(*lock_);
+    if (!late_.empty()) return 0;
+    const uint64_t t = now();
+    uint64_t next = StreamPin::kNever;
+    for (const auto& c : controllers_) {
+        const int64_t drift = c->driftPpbAt(t);
+        for (const StreamPin* pin : c->pins_) next = std::min(next, pin->nextCompletionNs(t, drift));
+    }
+    if (next == StreamPin::kNever) return kNoCompletion;
+    return next > t ? next - t : 0;
 }
 
 bool SimBus::clockRunning() const {
@@ -883,7 +900,7 @@ void SimBus::clockLoop() {
             clockExited_ = true;
             return;
         }
-        serviceAll();
+        serviceAll(true);
         bool running = false;
         for (const auto& c : controllers_)
             for (const StreamPin* pin : c->pins_) running = running || pin->state() == KSSTATE_RUN;

@@ -78,15 +78,21 @@ public:
     uint32_t busFileWarnings() const;
 
     // Manual clock: every running pin moves on by that many frames of its
-    // own hardware (drift included), or by that much time at its rate; then
-    // completes what is due.
+    // own hardware (drift included), then completes what it finished at
+    // once; or by that much time at its rate, completing what is due by
+    // then (a device on USB frames or with jitter completes later than its
+    // hardware finishes). Wander and warm-up follow the time only.
     void advanceFrames(uint64_t frames);
     void advanceTime(uint64_t nanoseconds);
     // Manual clock: the nanoseconds advanceTime has let pass so far.
     uint64_t manualTimeNs() const { return manualNs_.load(); }
-    // Manual clock: how far advanceTime must go for the next packet to
-    // complete; 0 when none is on its way.
-    uint64_t timeToNextCompletion() const;
+    // The bus's time: the manual clock's (the sum of advanceTime), or the
+    // system's nanoseconds.
+    uint64_t timeNs() const;
+    // How long until the next packet completes by itself (0: due now),
+    // kNoCompletion when none will: what a virtual clock may skip at once.
+    uint64_t nanosecondsToNextCompletion() const;
+    static constexpr uint64_t kNoCompletion = ~uint64_t(0);
     // Whether the real-time clock thread exists and has not decided to end.
     bool clockRunning() const;
 
@@ -179,7 +185,9 @@ private:
     void ensureClock();
     static uint32_t clockThreadMain(void* bus);
     void clockLoop();
-    void serviceAll();
+    // Timed: completions wait for the time the device delivers them;
+    // untimed (advanceFrames), everything finished completes at once.
+    void serviceAll(bool timed);
 
     const ClockMode mode_;
     std::shared_ptr<os::RecursiveMutex> lock_;

@@ -1,6 +1,7 @@
 #include "sim/bus_file.h"
 
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -108,6 +109,28 @@ bool parseUnsigned(const std::string& text, uint32_t limit, uint32_t* value) {
     }
     if (v > limit) return false;
     *value = v;
+    return true;
+}
+
+// A decimal number with up to three decimals, at most `limit` in size,
+// signed when allowed ("-1.5", "+0.25", "3").
+bool parseDecimal(const std::string& text, double limit, bool allowSign, double* value) {
+    std::string digits = text;
+    bool negative = false;
+    if (allowSign && !digits.empty() && (digits[0] == '-' || digits[0] == '+')) {
+        negative = digits[0] == '-';
+        digits = digits.substr(1);
+    }
+    const size_t point = digits.find('.');
+    const std::string whole = digits.substr(0, point);
+    const std::string fraction = point == std::string::npos ? std::string() : digits.substr(point + 1);
+    if (fraction.size() > 3 || (point != std::string::npos && fraction.empty())) return false;
+    uint32_t wholeValue = 0, fractionValue = 0;
+    if (!parseUnsigned(whole, 1000000u, &wholeValue)) return false;
+    if (!fraction.empty() && !parseUnsigned(fraction, 999u, &fractionValue)) return false;
+    double v = wholeValue + fractionValue / std::pow(10.0, double(fraction.size()));
+    if (v > limit) return false;
+    *value = negative ? -v : v;
     return true;
 }
 
@@ -288,6 +311,16 @@ bool applyKey(const std::string& key, const std::u16string& rawValue, bool hasVa
             config->loopback = true;
         else
             ok = parseFlag(value, hasValue, &config->loopback);
+    } else if (key == "wander") {
+        ok = hasValue && parseDecimal(value, kMaxWanderPpm, false, &f.wanderPpm);
+    } else if (key == "ramp") {
+        ok = hasValue && parseDecimal(value, kMaxRampPpmPerSecond, true, &f.rampPpmPerSecond);
+    } else if (key == "ramp-time") {
+        ok = hasValue && parseUnsigned(value, 86400u, &f.rampSeconds);
+    } else if (key == "jitter") {
+        ok = hasValue && parseUnsigned(value, kMaxJitterUs, &f.jitterUs);
+    } else if (key == "usb-frames") {
+        ok = parseFlag(value, hasValue, &f.usbFrames);
     } else if (key == "drift") {
         uint32_t magnitude = 0;
         const bool negative = !value.empty() && value[0] == '-';

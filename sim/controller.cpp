@@ -1,6 +1,7 @@
 #include "sim/controller.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace sim {
@@ -73,6 +74,46 @@ void SimController::setFaults(const Faults& faults) {
     config_.faults = faults;
     if (config_.faults.driftPpm > kMaxDriftPpm) config_.faults.driftPpm = kMaxDriftPpm;
     if (config_.faults.driftPpm < -kMaxDriftPpm) config_.faults.driftPpm = -kMaxDriftPpm;
+    Faults& f = config_.faults;
+    if (!std::isfinite(f.wanderPpm)) f.wanderPpm = 0.0;
+    if (!std::isfinite(f.rampPpmPerSecond)) f.rampPpmPerSecond = 0.0;
+    f.wanderPpm = std::max(0.0, std::min(f.wanderPpm, kMaxWanderPpm));
+    f.rampPpmPerSecond = std::max(-kMaxRampPpmPerSecond, std::min(f.rampPpmPerSecond, kMaxRampPpmPerSecond));
+    f.jitterUs = std::min(f.jitterUs, kMaxJitterUs);
+}
+
+int64_t SimController::driftPpbAt(uint64_t nowNs) const {
+    const Faults& f = config_.faults;
+    const double seconds = nowNs > pluggedAtNs_ ? double(nowNs - pluggedAtNs_) * 1e-9 : 0.0;
+    double ppm = f.driftPpm;
+    if (f.wanderPpm != 0.0) {
+        // Three slow sines of unrelated periods, phased by the serial: a
+        // smooth, aperiodic wander within +-wanderPpm, moving by about that
+        // much over a minute.
+        static const double kPeriods[3] = {47.0, 73.0, 131.0};
+        const uint64_t seed = jitterSeed(0);
+        double sum = 0.0;
+        for (int i = 0; i < 3; ++i) {
+            const double phase = double((seed >> (16 * i)) & 0xFFFF) / 65536.0;
+            sum += std::sin(2.0 * 3.14159265358979323846 * (seconds / kPeriods[i] + phase));
+        }
+        ppm += f.wanderPpm * sum / 3.0;
+    }
+    if (f.rampPpmPerSecond != 0.0)
+        ppm += f.rampPpmPerSecond * std::min(seconds, double(f.rampSeconds));
+    return std::llround(ppm * 1000.0);
+}
+
+double SimController::driftPpmAt(uint64_t busNs) const {
+    os::ScopedLock hold(*lock_);
+    return double(driftPpbAt(busNs)) / 1000.0;
+}
+
+uint64_t SimController::jitterSeed(uint32_t pinId) const {
+    // FNV-1a over the serial and the pin.
+    uint64_t hash = 14695981039346656037ull;
+    for (char16_t unit : config_.serial) hash = (hash ^ static_cast<uint64_t>(unit)) * 1099511628211ull;
+    return (hash ^ pinId) * 1099511628211ull;
 }
 
 void SimController::setAliases(AliasState render, AliasState capture) {

@@ -54,6 +54,10 @@ public:
     void clearRendered();
     void setRenderedCap(size_t bytes);
 
+    // How fast its crystal runs at that bus time, in ppm: the drift, the
+    // wander and the warm-up ramp (docs/simulator.md, "Clocks").
+    double driftPpmAt(uint64_t busNs) const;
+
     StreamStats renderStats() const;
     StreamStats captureStats() const;
     // Pin instances open on the current plug-in (render + capture).
@@ -75,6 +79,12 @@ private:
 
     // A fault counter that fires: true once per count, for ever with kAlways.
     static bool consume(uint32_t& counter);
+    // How fast the crystal runs at bus time nowNs, in parts per billion:
+    // the drift, its slow wander and the warm-up ramp since the plug-in.
+    int64_t driftPpbAt(uint64_t nowNs) const;
+    // Seeds the completion jitter of a pin: the same controller and pin give
+    // the same sequence in every run.
+    uint64_t jitterSeed(uint32_t pinId) const;
     void record(const uint8_t* data, size_t bytes, const StreamFormat& format);
     // The live render pin of this plug-in, if any.
     StreamPin* renderPin() const;
@@ -87,6 +97,7 @@ private:
     bool fromFile_ = false;
     Faults fileFaults_;        // the faults the bus file last asked for
     uint32_t generation_ = 0;  // changes at every plug-in; older handles are dead
+    uint64_t pluggedAtNs_ = 0; // bus time of the plug-in: the warm-up ramp starts there
     FilterDescription filter_;
     std::vector<uint32_t> instances_;  // current pin instances per pin id
     std::vector<StreamPin*> pins_;     // live pins of this plug-in

@@ -83,6 +83,13 @@ struct Faults {
     bool aliasLessFirst = false;   // the topology and MIDI interfaces are listed before the wave interface
     uint32_t pinCreateDelayMs = 0; // KsCreatePin takes this long, as pins of real devices may
 
+    // What the driver sees of a real crystal and of USB (docs/simulator.md, "Clocks"):
+    double wanderPpm = 0;          // the clock wanders slowly: peak deviation, over about a minute
+    double rampPpmPerSecond = 0;   // a crystal warming up: the drift moves this fast ...
+    uint32_t rampSeconds = 30;     // ... for this long after the plug-in
+    uint32_t jitterUs = 0;         // completions reach the driver up to this much late, uniformly spread
+    bool usbFrames = false;        // completions reach the driver on the bus clock's 1 ms boundaries
+
     static constexpr uint32_t kAnyChannelMask = 0xFFFFFFFFu;
 
     bool operator==(const Faults& other) const;
@@ -93,6 +100,9 @@ constexpr int32_t kMaxDriftPpm = 100000;
 constexpr uint32_t kMaxPinCreateDelayMs = 10000;
 // Two seconds at the highest simulated rate.
 constexpr uint32_t kMaxLoopbackDelayFrames = 96000;
+constexpr double kMaxWanderPpm = 1000.0;
+constexpr double kMaxRampPpmPerSecond = 1000.0;
+constexpr uint32_t kMaxJitterUs = 100000;
 constexpr uint32_t kMaxPort = 64;
 // A USB string descriptor holds at most 126 UTF-16 units.
 constexpr size_t kMaxSerialUnits = 126;

@@ -79,7 +79,8 @@ bool Faults::operator==(const Faults& o) const {
            malformed == o.malformed && failPackets == o.failPackets && emptyReads == o.emptyReads &&
            stallPackets == o.stallPackets && lateCancel == o.lateCancel && inUse == o.inUse &&
            extensibleOnly == o.extensibleOnly && channelMask == o.channelMask && framingBytes == o.framingBytes &&
-           aliasLessFirst == o.aliasLessFirst && pinCreateDelayMs == o.pinCreateDelayMs;
+           aliasLessFirst == o.aliasLessFirst && pinCreateDelayMs == o.pinCreateDelayMs && wanderPpm == o.wanderPpm && rampPpmPerSecond == o.rampPpmPerSecond &&
+           rampSeconds == o.rampSeconds && jitterUs == o.jitterUs && usbFrames == o.usbFrames;
 }
 
 std::u16string widen(const std::string& text) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/uint128.h"
+#include "sim/controller_config.h"
 #include "platform/errors.h"
 #include "platform/trace.h"
 #include "sim/capture_signal.h"
@@ -11,17 +12,34 @@
 namespace sim {
 namespace {
 
-constexpr uint64_t kPartsPerFrame = 1000000000000000ull;  // 1e15: ns (1e9) times ppm (1e6)
+// Frames are counted in parts of 1e-18 frame: nanoseconds (1e-9 s) times
+// parts per billion of the rate.
+constexpr uint64_t kPartsPerFrame = 1000000000000000000ull;
+constexpr uint64_t kPpbOne = 1000000000ull;
+constexpr uint64_t kUsbFrameNs = 1000000ull;
 // Frames a loopback line keeps beyond the longest delay: more than any
 // capture packet spans.
 constexpr uint32_t kLoopbackMargin = 65536;
 
-// Frame counts in those parts outgrow 64 bits within minutes.
+// Frame counts in those parts outgrow 64 bits within seconds.
 #if defined(__SIZEOF_INT128__)
 using FrameParts = unsigned __int128;
 #else
 using FrameParts = UInt128;
 #endif
+
+uint64_t nextRandom(uint64_t& state) {  // splitmix64
+    state += 0x9E3779B97F4A7C15ull;
+    uint64_t z = state;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+// Parts of a frame the clock passes in one nanosecond.
+uint64_t partsPerNs(uint32_t rate, int64_t driftPpb) {
+    return uint64_t(rate) * static_cast<uint64_t>(static_cast<int64_t>(kPpbOne) + driftPpb);
+}
 
 }  // namespace
 
@@ -32,23 +50,12 @@ StreamPin::StreamPin(SimController& owner, uint32_t pinId, bool capture, const S
       capture_(capture),
       format_(format),
       dataFormat_(std::move(dataFormat)),
-      late_(late) {
+      late_(late),
+      random_(owner.jitterSeed(pinId)) {
     std::memset(queue_, 0, sizeof(queue_));
 }
 
-uint64_t StreamPin::framesIn(uint64_t nanoseconds, int32_t driftPpm) const {
-    const FrameParts parts = FrameParts(nanoseconds) * format_.rate *
-                                    static_cast<uint64_t>(1000000 + static_cast<int64_t>(driftPpm));
-    return static_cast<uint64_t>(parts / kPartsPerFrame);
-}
-
-uint64_t StreamPin::position(uint64_t nowNs, bool manualClock) const {
-    if (manualClock) return manualFrames_;
-    if (state_ != KSSTATE_RUN || nowNs < runStartNs_) return basePosition_;
-    return basePosition_ + framesIn(nowNs - runStartNs_, owner_.config_.faults.driftPpm);
-}
-
-DWORD StreamPin::setState(KSSTATE next, uint64_t nowNs, bool manualClock) {
+DWORD StreamPin::setState(KSSTATE next, uint64_t nowNs) {
     if (next < KSSTATE_STOP || next > KSSTATE_RUN) return os::kErrorInvalidParameter;
     const int step = static_cast<int>(next) - static_cast<int>(state_);
     if (step > 1 || step < -1) return os::kErrorInvalidParameter;
@@ -56,16 +63,15 @@ DWORD StreamPin::setState(KSSTATE next, uint64_t nowNs, bool manualClock) {
         TRACE("StreamPin::setState injected failure %d -> %d", static_cast<int>(state_), static_cast<int>(next));
         return os::kErrorGenFailure;
     }
-    if (state_ == KSSTATE_RUN && next == KSSTATE_PAUSE && !manualClock) basePosition_ = position(nowNs, false);
+    // The bus has moved the clock up to now; from RUN on it counts from here.
     if (next == KSSTATE_RUN && state_ != KSSTATE_RUN) {
-        runStartNs_ = nowNs;
+        clockNs_ = nowNs;
         ++clockEpoch_;
     }
     if (next == KSSTATE_STOP && state_ != KSSTATE_STOP) {
         failAll(ksabi::kStatusCancelled);
-        basePosition_ = 0;
-        manualFrames_ = 0;
-        manualRemainder_ = 0;
+        frames_ = 0;
+        remainder_ = 0;
         cursor_ = 0;
         dry_ = false;
         played_ = 0;
@@ -78,12 +84,15 @@ DWORD StreamPin::setState(KSSTATE next, uint64_t nowNs, bool manualClock) {
 DWORD StreamPin::submit(KSSTREAM_HEADER* header, OVERLAPPED* overlapped) {
     if (count_ == kQueueCapacity) return os::kErrorNotEnoughMemory;
     Packet& packet = queue_[(head_ + count_) % kQueueCapacity];
+    packet = Packet{};
     packet.header = header;
     packet.overlapped = overlapped;
     packet.event = ksabi::completionEvent(*overlapped);
     const uint32_t bytes = capture_ ? header->FrameExtent : header->DataUsed;
     packet.frames = format_.blockAlign == 0 ? 0 : bytes / format_.blockAlign;
     packet.stalled = SimController::consume(owner_.config_.faults.stallPackets);
+    const uint32_t jitterUs = owner_.config_.faults.jitterUs;
+    packet.jitterNs = jitterUs == 0 ? 0 : static_cast<uint32_t>(nextRandom(random_) % (uint64_t(jitterUs) * 1000u));
     ++count_;
     overlapped->Internal = ksabi::kStatusPending;
     overlapped->InternalHigh = 0;
@@ -91,53 +100,65 @@ DWORD StreamPin::submit(KSSTREAM_HEADER* header, OVERLAPPED* overlapped) {
     return os::kErrorIoPending;
 }
 
-void StreamPin::advanceFrames(uint64_t frames, int32_t driftPpm) {
+void StreamPin::advanceTo(uint64_t nowNs, int64_t driftPpb) {
+    if (nowNs <= clockNs_) return;
+    if (state_ == KSSTATE_RUN) {
+        const FrameParts parts = FrameParts(nowNs - clockNs_) * partsPerNs(format_.rate, driftPpb) + remainder_;
+        frames_ += static_cast<uint64_t>(parts / kPartsPerFrame);
+        remainder_ = static_cast<uint64_t>(parts % kPartsPerFrame);
+    }
+    clockNs_ = nowNs;
+}
+
+void StreamPin::advanceFrames(uint64_t frames, int64_t driftPpb) {
     if (state_ != KSSTATE_RUN) return;
     const FrameParts parts =
-        FrameParts(frames) * static_cast<uint64_t>(1000000 + static_cast<int64_t>(driftPpm)) *
-            1000000000ull +
-        manualRemainder_;
-    manualFrames_ += static_cast<uint64_t>(parts / kPartsPerFrame);
-    manualRemainder_ = static_cast<uint64_t>(parts % kPartsPerFrame);
+        FrameParts(frames) * static_cast<uint64_t>(static_cast<int64_t>(kPpbOne) + driftPpb) * kPpbOne + remainder_;
+    frames_ += static_cast<uint64_t>(parts / kPartsPerFrame);
+    remainder_ = static_cast<uint64_t>(parts % kPartsPerFrame);
 }
 
-void StreamPin::advanceTime(uint64_t nanoseconds, int32_t driftPpm) {
-    if (state_ != KSSTATE_RUN) return;
-    const FrameParts parts = FrameParts(nanoseconds) * format_.rate *
-                                        static_cast<uint64_t>(1000000 + static_cast<int64_t>(driftPpm)) +
-                                    manualRemainder_;
-    manualFrames_ += static_cast<uint64_t>(parts / kPartsPerFrame);
-    manualRemainder_ = static_cast<uint64_t>(parts % kPartsPerFrame);
+uint64_t StreamPin::timeOfFrame(uint64_t frame, int64_t driftPpb) const {
+    const uint64_t perNs = partsPerNs(format_.rate, driftPpb);
+    if (frame <= frames_) {
+        // Passed already: how long ago, to well below a nanosecond.
+        const double parts = double(frames_ - frame) * double(kPartsPerFrame) + double(remainder_);
+        const uint64_t ago = static_cast<uint64_t>(parts / double(perNs));
+        return ago < clockNs_ ? clockNs_ - ago : 0;
+    }
+    // Still to come: the first nanosecond at which the clock has reached it.
+    const FrameParts needed = FrameParts(frame - frames_ - 1) * kPartsPerFrame + (kPartsPerFrame - remainder_);
+    return clockNs_ + static_cast<uint64_t>((needed + (perNs - 1)) / perNs);
 }
 
-uint64_t StreamPin::timeToCompletion(int32_t driftPpm) const {
-    if (state_ != KSSTATE_RUN || count_ == 0 || queue_[head_].stalled) return 0;
-    const uint64_t end = cursor_ + queue_[head_].frames;
-    if (end <= manualFrames_) return 0;
-    // advanceTime(ns) adds ns * rate * (1e6 + drift) parts to the remainder.
-    const FrameParts wanted = FrameParts(end - manualFrames_ - 1) * kPartsPerFrame + (kPartsPerFrame - manualRemainder_);
-    const uint64_t perNs = uint64_t(format_.rate) * static_cast<uint64_t>(1000000 + static_cast<int64_t>(driftPpm));
-    return perNs == 0 ? 0 : static_cast<uint64_t>((wanted + (perNs - 1)) / perNs);
+uint64_t StreamPin::deliveryTime(const Packet& packet, uint64_t endNs) const {
+    uint64_t at = endNs;
+    // USB moves isochronous data in 1 ms frames: a request completes with
+    // the frame that carried its last sample.
+    if (owner_.config_.faults.usbFrames) at = (at + kUsbFrameNs - 1) / kUsbFrameNs * kUsbFrameNs;
+    at += packet.jitterNs;
+    return at < lastDeliveryNs_ ? lastDeliveryNs_ : at;
 }
 
-void StreamPin::service(uint64_t nowNs, bool manualClock) {
-    if (state_ != KSSTATE_RUN) return;
-    const uint64_t now = position(nowNs, manualClock);
-    if (!capture_ && owner_.config_.loopback) play(now);
-    StreamStats& stats = owner_.stats_[capture_ ? 1 : 0];
-    while (true) {
-        // The hardware ran on without a packet (none queued, or a device
-        // that stopped completing and holds the ones behind the stuck one):
-        // those frames are gone.
-        if (count_ == 0 || queue_[head_].stalled) {
-            loseUntil(now, stats);
-            return;
+void StreamPin::service(uint64_t nowNs, bool timed, int64_t driftPpb) {
+    if (state_ == KSSTATE_RUN) {
+        if (!capture_ && owner_.config_.loopback) play(frames_);
+        StreamStats& stats = owner_.stats_[capture_ ? 1 : 0];
+        while (done_ < count_ && !queued(done_).stalled && cursor_ + queued(done_).frames <= frames_) {
+            Packet& packet = queued(done_);
+            finishHardware(packet, timed ? timeOfFrame(cursor_ + packet.frames, driftPpb) : nowNs);
+            ++done_;
         }
-        const Packet packet = queue_[head_];
-        if (cursor_ + packet.frames > now) return;
+        // The hardware ran on without a packet (none queued, or a stuck one
+        // a device stopped completing): those frames are gone.
+        if (done_ == count_ || queued(done_).stalled) loseUntil(frames_, stats);
+    }
+    while (done_ > 0 && (!timed || queued(0).deliverAtNs <= nowNs)) {
+        const Packet packet = queued(0);
         head_ = (head_ + 1) % kQueueCapacity;
         --count_;
-        transfer(packet, nowNs, manualClock);
+        --done_;
+        complete(packet, packet.status, packet.bytes);
     }
 }
 
@@ -149,18 +170,27 @@ void StreamPin::loseUntil(uint64_t position, StreamStats& stats) {
     cursor_ = position;
 }
 
-void StreamPin::catchUp(uint64_t nowNs, bool manualClock) {
-    if (!capture_ && state_ == KSSTATE_RUN && owner_.config_.loopback) play(position(nowNs, manualClock));
+uint64_t StreamPin::nextCompletionNs(uint64_t nowNs, int64_t driftPpb) const {
+    (void)nowNs;
+    if (done_ > 0) return queued(0).deliverAtNs;
+    if (state_ != KSSTATE_RUN || count_ == 0 || queued(0).stalled) return kNever;
+    const Packet& packet = queued(0);
+    return deliveryTime(packet, timeOfFrame(cursor_ + packet.frames, driftPpb));
+}
+
+void StreamPin::catchUp() {
+    if (!capture_ && state_ == KSSTATE_RUN && owner_.config_.loopback) play(frames_);
 }
 
 void StreamPin::play(uint64_t position) {
     LoopbackLine& line = owner_.loopbackLine_;
     if (line.channels() != format_.channels) line.reset(format_.channels, kMaxLoopbackDelayFrames + kLoopbackMargin);
     if (played_ == 0) line.restart();
-    // Queued packets follow each other without a gap from the cursor on.
+    // The packets the hardware is not through with follow each other without
+    // a gap from the cursor on; the ones before have played already.
     uint64_t start = cursor_;
-    for (size_t k = 0; k < count_ && played_ < position; ++k) {
-        const Packet& packet = queue_[(head_ + k) % kQueueCapacity];
+    for (size_t k = done_; k < count_ && played_ < position; ++k) {
+        const Packet& packet = queued(k);
         const uint64_t end = start + packet.frames;
         if (played_ < end) {
             const uint64_t from = played_ > start ? played_ : start;
@@ -177,18 +207,17 @@ void StreamPin::play(uint64_t position) {
     }
 }
 
-void StreamPin::fillFromLoopback(uint8_t* data, uint32_t frames, uint64_t nowNs, bool manualClock) {
+void StreamPin::fillFromLoopback(uint8_t* data, uint32_t frames) {
     StreamPin* render = owner_.renderPin();
     // A render side at another rate cannot be heard on this clock.
     const bool heard = render != nullptr && render->format_.rate == format_.rate;
     if (heard) {
-        render->catchUp(nowNs, manualClock);
+        render->catchUp();
         if (offsetRender_ != render || offsetEpochs_[0] != render->clockEpoch_ || offsetEpochs_[1] != clockEpoch_) {
             offsetRender_ = render;
             offsetEpochs_[0] = render->clockEpoch_;
             offsetEpochs_[1] = clockEpoch_;
-            renderOffset_ = static_cast<int64_t>(render->position(nowNs, manualClock)) -
-                            static_cast<int64_t>(position(nowNs, manualClock));
+            renderOffset_ = static_cast<int64_t>(render->position()) - static_cast<int64_t>(position());
         }
     }
     const LoopbackLine& line = owner_.loopbackLine_;
@@ -206,7 +235,14 @@ void StreamPin::fillFromLoopback(uint8_t* data, uint32_t frames, uint64_t nowNs,
     }
 }
 
-void StreamPin::transfer(const Packet& packet, uint64_t nowNs, bool manualClock) {
+void StreamPin::finishHardware(Packet& packet, uint64_t endNs) {
+    transfer(packet);
+    packet.done = true;
+    packet.deliverAtNs = deliveryTime(packet, endNs);
+    lastDeliveryNs_ = packet.deliverAtNs;
+}
+
+void StreamPin::transfer(Packet& packet) {
     StreamStats& stats = owner_.stats_[capture_ ? 1 : 0];
     uint32_t frames = packet.frames;
     Faults& faults = owner_.config_.faults;
@@ -218,7 +254,8 @@ void StreamPin::transfer(const Packet& packet, uint64_t nowNs, bool manualClock)
         cursor_ += frames;
         if (capture_) packet.header->DataUsed = 0;
         ++stats.packetsFailed;
-        complete(packet, tooSmall ? ksabi::kStatusBufferTooSmall : ksabi::kStatusUnsuccessful, 0);
+        packet.status = tooSmall ? ksabi::kStatusBufferTooSmall : ksabi::kStatusUnsuccessful;
+        packet.bytes = 0;
         return;
     }
     if (capture_ && SimController::consume(faults.emptyReads)) {
@@ -228,7 +265,8 @@ void StreamPin::transfer(const Packet& packet, uint64_t nowNs, bool manualClock)
         packet.header->DataUsed = 0;
         ++stats.emptyPackets;
         ++stats.packetsCompleted;
-        complete(packet, ksabi::kStatusSuccess, packet.header->Size);
+        packet.status = ksabi::kStatusSuccess;
+        packet.bytes = packet.header->Size;
         return;
     }
     if (capture_) {
@@ -237,7 +275,7 @@ void StreamPin::transfer(const Packet& packet, uint64_t nowNs, bool manualClock)
             ++stats.shortPackets;
         }
         if (owner_.config_.loopback)
-            fillFromLoopback(static_cast<uint8_t*>(packet.header->Data), frames, nowNs, manualClock);
+            fillFromLoopback(static_cast<uint8_t*>(packet.header->Data), frames);
         else
             fillCaptureSignal(static_cast<uint8_t*>(packet.header->Data), frames, cursor_, format_.channels,
                               format_.validBits, format_.containerBits);
@@ -249,7 +287,8 @@ void StreamPin::transfer(const Packet& packet, uint64_t nowNs, bool manualClock)
     cursor_ += frames;
     stats.framesTransferred += frames;
     ++stats.packetsCompleted;
-    complete(packet, ksabi::kStatusSuccess, packet.header->Size);
+    packet.status = ksabi::kStatusSuccess;
+    packet.bytes = packet.header->Size;
 }
 
 void StreamPin::complete(const Packet& packet, uint32_t status, uint32_t bytes) {
@@ -260,11 +299,15 @@ void StreamPin::complete(const Packet& packet, uint32_t status, uint32_t bytes) 
 
 void StreamPin::failAll(uint32_t status) {
     StreamStats& stats = owner_.stats_[capture_ ? 1 : 0];
+    done_ = 0;
     while (count_ > 0) {
         const Packet packet = queue_[head_];
         head_ = (head_ + 1) % kQueueCapacity;
         --count_;
-        ++stats.packetsFailed;
+        // One the hardware was through with but the driver had not heard of
+        // yet goes the same way: to the driver it was still in flight. (The
+        // hardware counted it already.)
+        if (!packet.done) ++stats.packetsFailed;
         if (status == ksabi::kStatusCancelled && owner_.config_.faults.lateCancel && late_ != nullptr) {
             late_->push_back({packet.header, packet.overlapped, packet.event, capture_, handle_});
             continue;

@@ -55,32 +55,44 @@ public:
     const std::vector<uint8_t>& dataFormat() const { return dataFormat_; }
     SimController& owner() const { return owner_; }
     size_t queued() const { return count_; }
-    // Hardware frames since the pin left KSSTATE_STOP.
-    uint64_t position(uint64_t nowNs, bool manualClock) const;
+    // Hardware frames since the pin left KSSTATE_STOP, up to the bus time
+    // the clock was last moved to.
+    uint64_t position() const { return frames_; }
 
     // KSPROPERTY_CONNECTION_STATE set: one step at a time, as the class
     // driver requires. Leaving RUN freezes the clock; reaching STOP cancels
-    // every queued packet and rewinds the clock. Returns a Win32 error.
-    DWORD setState(KSSTATE next, uint64_t nowNs, bool manualClock);
+    // every queued packet and rewinds the clock. nowNs is the bus's time.
+    // Returns a Win32 error.
+    DWORD setState(KSSTATE next, uint64_t nowNs);
 
     // Queues one stream request; the caller has validated the header.
     // Returns ERROR_IO_PENDING when queued.
     DWORD submit(KSSTREAM_HEADER* header, OVERLAPPED* overlapped);
 
-    // Moves the manual clock by frames (or nanoseconds) of this pin's
-    // hardware, drift included.
-    void advanceFrames(uint64_t frames, int32_t driftPpm);
-    void advanceTime(uint64_t nanoseconds, int32_t driftPpm);
-    // Manual clock: the nanoseconds advanceTime must move it for the head
-    // packet to complete; 0 when none will (not running, nothing queued,
-    // stalled) or it is due already.
-    uint64_t timeToCompletion(int32_t driftPpm) const;
+    // Moves the clock to the bus time nowNs: while the pin runs, its hardware
+    // passes the frames of that time at its rate, drift included (the drift
+    // of the interval's start).
+    void advanceTo(uint64_t nowNs, int64_t driftPpb);
+    // Moves the hardware by frames of its own (drift included) without
+    // moving the bus time; completions then land at once.
+    void advanceFrames(uint64_t frames, int64_t driftPpb);
 
-    // Completes every queued packet the clock has reached.
-    void service(uint64_t nowNs, bool manualClock);
+    // Lets the hardware finish every queued packet the clock has reached,
+    // and completes those whose completion is due by nowNs: a device that
+    // delivers completions on USB frames, or with jitter, makes the driver
+    // hear of a packet later than its hardware finished it. Untimed (a
+    // clock moved by frames rather than time), everything finished
+    // completes at once. driftPpb is the clock's drift now.
+    void service(uint64_t nowNs, bool timed, int64_t driftPpb);
     // Render pin of a unit in loopback: puts what has played by now into
     // the unit's loopback line.
-    void catchUp(uint64_t nowNs, bool manualClock);
+    void catchUp();
+    // The earliest bus time after nowNs at which this pin completes a
+    // packet; kNever when nothing will complete by itself. driftPpb is the
+    // drift now (a clock that wanders may make it a little early, never
+    // late by more than the wander of that stretch).
+    uint64_t nextCompletionNs(uint64_t nowNs, int64_t driftPpb) const;
+    static constexpr uint64_t kNever = ~uint64_t(0);
 
     // Completes every queued packet with the NTSTATUS given (cancellation,
     // removal); nothing is transferred. A device with Faults::lateCancel
@@ -95,21 +107,36 @@ private:
         OVERLAPPED* overlapped;
         os::Handle event;
         uint32_t frames;
-        bool stalled;  // the clock never completes it (Faults::stallPackets)
+        bool stalled;      // the clock never completes it (Faults::stallPackets)
+        uint32_t jitterNs; // how much later than its due time the driver hears of it
+        // The hardware is through with it (data moved) and its completion
+        // waits for deliverAtNs; status and bytes are what it will carry.
+        bool done;
+        uint64_t deliverAtNs;
+        uint32_t status;
+        uint32_t bytes;
     };
 
     void complete(const Packet& packet, uint32_t status, uint32_t bytes);
-    void transfer(const Packet& packet, uint64_t nowNs, bool manualClock);
+    // The hardware has passed the packet's last frame at bus time endNs:
+    // its data moves now, its completion is scheduled.
+    void finishHardware(Packet& packet, uint64_t endNs);
+    void transfer(Packet& packet);
     // The clock ran on to `position` with nothing to play: those frames are
     // lost, and a new gap starts unless one is under way.
     void loseUntil(uint64_t position, StreamStats& stats);
-    uint64_t framesIn(uint64_t nanoseconds, int32_t driftPpm) const;
+    // When the driver hears of a packet the hardware finished at endNs.
+    uint64_t deliveryTime(const Packet& packet, uint64_t endNs) const;
+    // Bus time at which the running clock reaches `frame` (frames_ lies at clockNs_).
+    uint64_t timeOfFrame(uint64_t frame, int64_t driftPpb) const;
     // Render: the queued packets' frames up to hardware frame `position`,
     // silence where none was queued.
     void play(uint64_t position);
     // Capture in loopback: what the render side played loopback-delay
     // frames before each of the packet's frames.
-    void fillFromLoopback(uint8_t* data, uint32_t frames, uint64_t nowNs, bool manualClock);
+    void fillFromLoopback(uint8_t* data, uint32_t frames);
+    Packet& queued(size_t i) { return queue_[(head_ + i) % kQueueCapacity]; }
+    const Packet& queued(size_t i) const { return queue_[(head_ + i) % kQueueCapacity]; }
 
     SimController& owner_;
     uint32_t pinId_;
@@ -123,18 +150,20 @@ private:
     Packet queue_[kQueueCapacity];
     size_t head_ = 0;
     size_t count_ = 0;
+    size_t done_ = 0;  // packets from the head the hardware is through with
+    uint64_t lastDeliveryNs_ = 0;  // completions keep their order
 
-    // The clock: position = base + what ran since runStartNs_ (real time),
-    // or manualFrames_ (manual clock). cursor_ is the hardware frame the
-    // head packet starts at.
-    uint64_t basePosition_ = 0;
-    uint64_t runStartNs_ = 0;
-    uint64_t manualFrames_ = 0;
-    uint64_t manualRemainder_ = 0;  // fraction of a frame, in units of 1e-15 frame
+    // The clock: frames_ whole frames and remainder_ parts of 1e-18 frame
+    // at bus time clockNs_. cursor_ is the hardware frame the first packet
+    // the hardware is not through with starts at.
+    uint64_t clockNs_ = 0;
+    uint64_t frames_ = 0;
+    uint64_t remainder_ = 0;
     uint64_t cursor_ = 0;
     // Frames are being lost since the last packet played: the current gap
     // is counted already.
     bool dry_ = false;
+    uint64_t random_;  // the completion jitter's generator state
 
     // Loopback. A render pin has put its frames up to played_ into the line.
     // A capture pin maps its frames onto the render clock by a fixed offset,

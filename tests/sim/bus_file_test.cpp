@@ -98,6 +98,26 @@ TEST(BusFileParser, LoopbackTakesADelayAFlagOrNo) {
     EXPECT_EQ(c.problems[1].line, 6u);
 }
 
+TEST(BusFileParser, ReadsHowTheClockBehaves) {
+    const sim::BusFileContents c = sim::parseBusFile(
+        "QELM serial=CK000001 drift=-120 wander=2.5 ramp=-0.75 ramp-time=45 jitter=100 usb-frames\n"
+        "QELM serial=CK000002 wander=3 ramp=+1 usb-frames=no\n");
+    ASSERT_TRUE(c.problems.empty()) << c.problems[0].reason;
+    ASSERT_EQ(c.controllers.size(), 2u);
+    const sim::Faults& first = c.controllers[0].config.faults;
+    EXPECT_EQ(first.driftPpm, -120);
+    EXPECT_DOUBLE_EQ(first.wanderPpm, 2.5);
+    EXPECT_DOUBLE_EQ(first.rampPpmPerSecond, -0.75);
+    EXPECT_EQ(first.rampSeconds, 45u);
+    EXPECT_EQ(first.jitterUs, 100u);
+    EXPECT_TRUE(first.usbFrames);
+    const sim::Faults& second = c.controllers[1].config.faults;
+    EXPECT_DOUBLE_EQ(second.wanderPpm, 3.0);
+    EXPECT_DOUBLE_EQ(second.rampPpmPerSecond, 1.0);
+    EXPECT_EQ(second.rampSeconds, 30u);
+    EXPECT_FALSE(second.usbFrames);
+}
+
 TEST(BusFileParser, BadLinesAreSkippedWithAReason) {
     const char* bad[] = {
         "ZORK serial=X1234",                       // unknown model
@@ -121,6 +141,13 @@ TEST(BusFileParser, BadLinesAreSkippedWithAReason) {
         "QELM serial=A15 render-ranges=2x20@44100",      // 20 bits need a container
         "QELM serial=A16 capture-ranges=2x16@48000-44100",
         "QELM serial=A17 hid-collections=0",       //
+        "QELM serial=A18 wander=-1",               // a wander is a size
+        "QELM serial=A19 wander=1.",               //
+        "QELM serial=A20 ramp=0.0001",             // three decimals at most
+        "QELM serial=A21 ramp=2000",               //
+        "QELM serial=A22 jitter=200000",           //
+        "QELM serial=A23 ramp-time=-4",            //
+        "QELM serial=A24 usb-frames=maybe",        //
     };
     for (const char* line : bad) {
         const sim::BusFileContents c = sim::parseBusFile(line);

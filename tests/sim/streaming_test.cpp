@@ -2,6 +2,8 @@
 // signal, what is rendered, faults, unplugging and the real-time clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "sim/capture_signal.h"
@@ -269,6 +271,120 @@ TEST_F(Streaming, ClockDriftMovesTheHardwareAhead) {
     EXPECT_FALSE(packet.o.signalled());
     bus.advanceFrames(1);
     EXPECT_TRUE(packet.o.signalled());
+}
+
+// What a driver sees of a USB controller's clock: a packet completes with
+// the 1 ms USB frame that carried its last sample, and the driver hears of
+// it a little later again (up to the jitter), always in order; the same
+// controller gives the same sequence in every run.
+std::vector<uint64_t> completionTimes(sim::SimBus& bus, HANDLE pin, uint32_t rounds) {
+    constexpr uint32_t kFrames = 89;
+    Packet packets[2] = {{kFrames, false}, {kFrames, false}};
+    for (Packet& p : packets) submit(bus, pin, p);
+    EXPECT_TRUE(runPin(bus, pin));
+    const uint64_t start = bus.timeNs();
+    std::vector<uint64_t> heard;
+    for (uint32_t round = 0; round < rounds; ++round) {
+        Packet& due = packets[round % 2];
+        const uint64_t wait = bus.nanosecondsToNextCompletion();
+        EXPECT_NE(wait, sim::SimBus::kNoCompletion);
+        if (wait == sim::SimBus::kNoCompletion) break;
+        if (wait > 0) {
+            bus.advanceTime(wait - 1);
+            EXPECT_FALSE(due.o.signalled()) << "heard early in round " << round;
+            bus.advanceTime(1);
+        }
+        EXPECT_TRUE(due.o.signalled()) << round;
+        heard.push_back(bus.timeNs() - start);
+        EXPECT_EQ(due.header.DataUsed, kFrames * kBlockAlign);
+        submit(bus, pin, due);
+    }
+    bus.closeDevice(pin);  // cancels the last two while they are alive
+    return heard;
+}
+
+TEST_F(Streaming, CompletionsComeOnUsbFramesWithJitterAndInOrder) {
+    sim::Faults faults;
+    faults.usbFrames = true;
+    faults.jitterUs = 100;
+    controller->setFaults(faults);
+    const std::vector<uint64_t> heard = completionTimes(bus, capture, 400);
+    capture = nullptr;
+    ASSERT_EQ(heard.size(), 400u);
+    std::vector<uint64_t> offsets;
+    for (size_t k = 0; k < heard.size(); ++k) {
+        // The hardware is through with packet k at frame 89 (k + 1).
+        const uint64_t end = ((k + 1) * 89 * 1000000000ull + 44099) / 44100;
+        const uint64_t usbFrame = (end + 999999) / 1000000 * 1000000;
+        ASSERT_GE(heard[k], usbFrame) << k;
+        ASSERT_LT(heard[k], usbFrame + 100000) << k;
+        if (k > 0) {
+            ASSERT_GT(heard[k], heard[k - 1]);
+        }
+        offsets.push_back(heard[k] - usbFrame);
+    }
+    std::sort(offsets.begin(), offsets.end());
+    EXPECT_LT(offsets[40], 20000u) << "the jitter spreads over its whole range";
+    EXPECT_GT(offsets[360], 80000u);
+    EXPECT_EQ(controller->captureStats().framesLost, 0u);
+
+    sim::SimBus again;
+    auto twin = again.plug(qelm("STREAM001"));
+    twin->setFaults(faults);
+    HANDLE twinFilter = openFilter(again, twin->interfacePath());
+    HANDLE twinCapture = nullptr;
+    ConnectRequest request(3, kChannels, 16, 44100);
+    ASSERT_EQ(again.ksCreatePin(twinFilter, request.connect(), 0, &twinCapture), 0u);
+    EXPECT_EQ(completionTimes(again, twinCapture, 400), heard) << "the same controller, the same run";
+    again.closeDevice(twinFilter);
+}
+
+// A crystal warming up: the drift climbs by the ramp for ramp-time seconds
+// after the plug-in and then holds; the hardware's frames follow.
+TEST_F(Streaming, AWarmingCrystalRampsTheHardwareClock) {
+    sim::Faults faults;
+    faults.driftPpm = 50;
+    faults.rampPpmPerSecond = 1.0;
+    faults.rampSeconds = 10;
+    controller->setFaults(faults);
+    EXPECT_NEAR(controller->driftPpmAt(0), 50.0, 1e-9);
+    EXPECT_NEAR(controller->driftPpmAt(5000000000ull), 55.0, 1e-9);
+    EXPECT_NEAR(controller->driftPpmAt(30000000000ull), 60.0, 1e-9);
+
+    constexpr uint32_t kFrames = 882000;  // 20 s at the nominal rate
+    Packet packet(kFrames, false);
+    submit(bus, capture, packet);
+    ASSERT_TRUE(runPin(bus, capture));
+    // 44100 (t + 1e-6 (50 t + 50 + 10 (t - 10))) frames have passed at t > 10 s.
+    const double due = (20.0 + 50e-6) / (1.0 + 60e-6);
+    uint64_t t = 0;
+    while (!packet.o.signalled() && t < 25000000000ull) {
+        bus.advanceTime(1000000);
+        t += 1000000;
+    }
+    EXPECT_GE(double(t) * 1e-9, due);
+    EXPECT_LT(double(t) * 1e-9, due + 0.001);
+    closePins();
+}
+
+// The slow wander stays within its size, moves by about that much, and
+// moves smoothly.
+TEST_F(Streaming, AWanderingCrystalStaysWithinItsWander) {
+    sim::Faults faults;
+    faults.wanderPpm = 3.0;
+    controller->setFaults(faults);
+    double low = 0.0, high = 0.0, steepest = 0.0, last = controller->driftPpmAt(0);
+    for (uint64_t ms = 500; ms <= 300000; ms += 500) {
+        const double ppm = controller->driftPpmAt(ms * 1000000ull);
+        low = std::min(low, ppm);
+        high = std::max(high, ppm);
+        steepest = std::max(steepest, std::fabs(ppm - last) * 2.0);
+        last = ppm;
+    }
+    EXPECT_GE(low, -3.0);
+    EXPECT_LE(high, 3.0);
+    EXPECT_GT(high - low, 2.0);
+    EXPECT_LT(steepest, 0.3) << "ppm per second";
 }
 
 // What real USB devices do to stream requests: fail them for a while, hand
