@@ -38,6 +38,18 @@ SamplerateAdapterPlan plan(Direction direction, uint32_t hardwareRate, double ho
     return p;
 }
 
+// A plan a drift corrector can steer: the variable-rate converter, also at
+// a ratio of 1 where the rates agree; integer plans stay as they are.
+SamplerateAdapterPlan steered(SamplerateAdapterPlan p, double spread) {
+    if (spread == 0.0) return p;
+    if (p.kind == SamplerateAdapterKind::None) {
+        p.kind = SamplerateAdapterKind::VariableRate;
+        p.ratio = 1.0;
+    }
+    if (p.kind == SamplerateAdapterKind::VariableRate) p.spread = spread;
+    return p;
+}
+
 template <typename T, int32_t Min, int32_t Max>
 InputSamplerateConverterIf* makeCapture(const SamplerateAdapterPlan& p, int32_t frames,
                                         int32_t& hardwareFrames, bool& valid) {
@@ -51,7 +63,7 @@ InputSamplerateConverterIf* makeCapture(const SamplerateAdapterPlan& p, int32_t 
             break;
         case SamplerateAdapterKind::VariableRate:
             a = new (std::nothrow)
-                VariableRateInputSamplerateConversionAdapter<T, Min, Max>(p.ratio, hardwareFrames, frames);
+                VariableRateInputSamplerateConversionAdapter<T, Min, Max>(p.ratio, hardwareFrames, frames, p.spread);
             break;
         case SamplerateAdapterKind::None:
             break;
@@ -73,7 +85,7 @@ OutputSamplerateConverterIf* makeRender(const SamplerateAdapterPlan& p, int32_t 
             break;
         case SamplerateAdapterKind::VariableRate:
             a = new (std::nothrow)
-                VariableRateOutputSamplerateConversionAdapter<T, Min, Max>(p.ratio, frames, hardwareFrames);
+                VariableRateOutputSamplerateConversionAdapter<T, Min, Max>(p.ratio, frames, hardwareFrames, p.spread);
             break;
         case SamplerateAdapterKind::None:
             break;
@@ -88,10 +100,11 @@ bool acceptable(const SamplerateAdapterPlan& p, int32_t frames) {
     if (frames < 1) return false;
     if (p.kind == SamplerateAdapterKind::VariableRate) {
         if (!std::isfinite(p.ratio) || p.ratio <= 0.0) return false;
-        const double step = p.ratio;
+        if (!(p.spread >= 0.0 && p.spread <= src_detail::kMaxSpread)) return false;
+        const double lowest = p.ratio * (1.0 - p.spread), highest = p.ratio * (1.0 + p.spread);
         const double most = double(src_detail::kMaxAdapterFrames);
-        return step >= src_detail::kMinStep && step <= src_detail::kMaxStep && frames * step <= most &&
-               frames / step <= most;
+        return lowest >= src_detail::kMinStep && highest <= src_detail::kMaxStep && frames * highest <= most &&
+               frames / lowest <= most;
     }
     return p.factor >= 1 && int64_t(frames) * p.factor <= src_detail::kMaxAdapterFrames;
 }
@@ -138,18 +151,18 @@ SamplerateAdapterPlan planRenderAdapter(uint32_t hardwareRate, double hostRate) 
 SamplerateAdapterResult createCaptureAdapters(uint32_t hardwareRate, double hostRate, int hostBits,
                                               int32_t frames, int channels,
                                               InputSamplerateConverterIf** adapters,
-                                              int32_t& hardwareFrames) {
-    return createAll(planCaptureAdapter(hardwareRate, hostRate), hostBits, frames, channels, adapters,
-                     hardwareFrames, &makeCapture<int16_t, -32768, 32767>,
+                                              int32_t& hardwareFrames, double spread) {
+    return createAll(steered(planCaptureAdapter(hardwareRate, hostRate), spread), hostBits, frames, channels,
+                     adapters, hardwareFrames, &makeCapture<int16_t, -32768, 32767>,
                      &makeCapture<Int24, -8388608, 8388607>);
 }
 
 SamplerateAdapterResult createRenderAdapters(uint32_t hardwareRate, double hostRate, int hostBits,
                                              int32_t frames, int channels,
                                              OutputSamplerateConverterIf** adapters,
-                                             int32_t& hardwareFrames) {
-    return createAll(planRenderAdapter(hardwareRate, hostRate), hostBits, frames, channels, adapters,
-                     hardwareFrames, &makeRender<int16_t, -32768, 32767>,
+                                             int32_t& hardwareFrames, double spread) {
+    return createAll(steered(planRenderAdapter(hardwareRate, hostRate), spread), hostBits, frames, channels,
+                     adapters, hardwareFrames, &makeRender<int16_t, -32768, 32767>,
                      &makeRender<Int24, -8388608, 8388607>);
 }
 

@@ -13,6 +13,7 @@ struct SamplerateAdapterPlan {
     SamplerateAdapterKind kind = SamplerateAdapterKind::None;
     int32_t factor = 0;  // integer kinds
     double ratio = 0.0;  // variable rate: input rate / output rate
+    double spread = 0.0; // variable rate: how far it may be steered, as a part of the ratio
 };
 
 // Which converter bridges a hardware rate and a host rate. The host rate is
@@ -32,14 +33,20 @@ enum class SamplerateAdapterResult {
 // into adapters[0 .. channels - 1]. On Made, hardwareFrames is the hardware
 // frames per packet; on NotNeeded it is frames. On any other result every
 // entry is null and nothing is left allocated.
+//
+// A spread above 0 asks for adapters a clock-drift corrector can steer
+// (steerTo within that part of the ratio either way): variable-rate ones,
+// also where the rates agree (ratio 1, for a stream that runs unconverted
+// until steering starts). Rates a whole factor apart keep their integer
+// converters, which cannot be steered.
 SamplerateAdapterResult createCaptureAdapters(uint32_t hardwareRate, double hostRate, int hostBits,
                                               int32_t frames, int channels,
                                               InputSamplerateConverterIf** adapters,
-                                              int32_t& hardwareFrames);
+                                              int32_t& hardwareFrames, double spread = 0.0);
 SamplerateAdapterResult createRenderAdapters(uint32_t hardwareRate, double hostRate, int hostBits,
                                              int32_t frames, int channels,
                                              OutputSamplerateConverterIf** adapters,
-                                             int32_t& hardwareFrames);
+                                             int32_t& hardwareFrames, double spread = 0.0);
 
 // Deletes and nulls every non-null entry.
 void deleteAdapters(InputSamplerateConverterIf** adapters, int channels);

@@ -14,6 +14,9 @@ constexpr int64_t kMaxAdapterFrames = int64_t(1) << 22;
 // 65536 times below it.
 constexpr double kMinStep = 1.0 / 1024.0;
 constexpr double kMaxStep = 65536.0;
+// How far a converter's step may be steered from its nominal value, as a
+// fraction: far beyond any clock a drift corrector follows.
+constexpr double kMaxSpread = 0.1;
 
 inline int64_t ceilDiv(int64_t a, int64_t b) { return (a + b - 1) / b; }
 

@@ -44,6 +44,13 @@ int32_t InputSamplerateConversionAdapterAbs<T>::limitToCapacity(int64_t frames) 
 }
 
 template <typename T>
+int32_t InputSamplerateConversionAdapterAbs<T>::convertBlock(const void* in, int32_t inFrames, T* out) {
+    int32_t made = 0;
+    converter_->convert(in, inFrames, out, made);
+    return made;
+}
+
+template <typename T>
 int32_t InputSamplerateConversionAdapterAbs<T>::process(int32_t frames, void* out) {
     int32_t made = 0;
     convert(input_, frames, out, made);
@@ -57,8 +64,7 @@ void InputSamplerateConversionAdapterAbs<T>::convert(const void* in, int32_t inF
     if (!valid_) return;
     const int32_t n = limitToCapacity(inFrames);
     const int64_t carry = static_cast<int64_t>(carryCount_);
-    int32_t made = 0;
-    if (n > 0) converter_->convert(in, n, work_ + carry, made);
+    const int32_t made = n > 0 ? convertBlock(in, n, work_ + carry) : 0;
     const int64_t total = carry + made;
     const int64_t frames = hostFrames_;
     T* o = static_cast<T*>(out);
@@ -132,11 +138,11 @@ int32_t IntegerDownInputSamplerateConversionAdapter<T>::hardwareFramesFor(int32_
 
 template <typename T, int32_t Min, int32_t Max>
 VariableRateInputSamplerateConversionAdapter<T, Min, Max>::VariableRateInputSamplerateConversionAdapter(
-    double ratio, int32_t& hardwareFrames, int32_t frames)
-    : InputSamplerateConversionAdapterAbs<T>(frames), ratio_(ratio) {
+    double ratio, int32_t& hardwareFrames, int32_t frames, double spread)
+    : InputSamplerateConversionAdapterAbs<T>(frames), ratio_(ratio), steered_(spread > 0.0) {
     hardwareFrames = 0;
-    if (!framesAcceptable(frames) || !(frames * ratio <= double(kMaxAdapterFrames))) return;
-    variable_ = new (std::nothrow) VariableRateSamplerateConverter<T, Min, Max>(ratio);
+    if (!framesAcceptable(frames) || !(frames * ratio * (1.0 + spread) <= double(kMaxAdapterFrames))) return;
+    variable_ = new (std::nothrow) VariableRateSamplerateConverter<T, Min, Max>(ratio, spread);
     if (variable_ && !variable_->isValid()) {
         delete variable_;
         variable_ = nullptr;
@@ -146,27 +152,96 @@ VariableRateInputSamplerateConversionAdapter<T, Min, Max>::VariableRateInputSamp
         return;
     }
     variable_->prime();
-    const int64_t step = variable_->fixedStep();
-    // Computed from the converter's exact step, so that the bounds below
-    // hold for the positions it really visits.
-    const int64_t capacity = ceilDiv(int64_t(frames) * step, kOne);
+    // Computed from the converter's exact steps, so that the bounds below
+    // hold for the positions it really visits, at every step of the range.
+    const int64_t largest = variable_->maxFixedStep(), smallest = variable_->minFixedStep();
+    int64_t capacity = ceilDiv(int64_t(frames) * largest, kOne);
     // Requests that are exact leave at most the outputs that complete on the
     // same input sample as the last one owed: ceil(1 / ratio) - 1.
-    const int64_t sameSample = ceilDiv(kOne, step) - 1;
-    const int64_t byPacket = ceilDiv(capacity * kOne, step) - frames;
+    const int64_t sameSample = ceilDiv(kOne, smallest) - 1;
+    const int64_t byPacket = ceilDiv(capacity * kOne, smallest) - frames;
     int64_t carryCapacity = sameSample > byPacket ? sameSample : byPacket;
     if (carryCapacity < 0) carryCapacity = 0;
+    if (steered_) {
+        // The reserve, a start's extra samples, and a step moved between a
+        // request and its conversion.
+        capacity += ceilDiv((kCarryReserve + 1) * largest, kOne) + kStartCopy;
+        carryCapacity += kCarryReserve + kStartCopy;
+    }
     this->setUp(variable_, static_cast<int32_t>(capacity), static_cast<int32_t>(carryCapacity),
-                variable_->maxOutputsFor(static_cast<int32_t>(capacity)));
+                variable_->maxOutputsFor(static_cast<int32_t>(capacity)) + kStartCopy);
     if (this->isValid()) hardwareFrames = static_cast<int32_t>(capacity);
 }
 
 template <typename T, int32_t Min, int32_t Max>
 int32_t VariableRateInputSamplerateConversionAdapter<T, Min, Max>::hardwareFramesFor(int32_t hostFrames) {
     if (!this->isValid()) return 0;
-    const int32_t owed = this->framesOwed(hostFrames);
-    if (owed <= 0) return 0;
-    return this->limitToCapacity(variable_->inputFramesFor(owed));
+    if (!steered_) {
+        const int32_t owed = this->framesOwed(hostFrames);
+        if (owed <= 0) return 0;
+        return this->limitToCapacity(variable_->inputFramesFor(owed));
+    }
+    // Where the block in flight leaves the converter and the carry: its
+    // outputs are the window starts that end inside it.
+    int64_t position = variable_->fixedPosition();
+    int64_t carry = static_cast<int64_t>(this->carryCount());
+    const int64_t step = variable_->fixedStep();
+    const bool predicted = inFlight_.counted && position < 0;
+    if (predicted) {
+        if (inFlight_.start) position = 0;
+        const int64_t reach = int64_t(inFlight_.frames - kHistory) * kOne - position;
+        const int64_t made = reach > 0 ? ceilDiv(reach, step) : 0;
+        position += made * step - int64_t(inFlight_.frames) * kOne;
+        carry += made + (inFlight_.start ? kStartCopy : 0) - this->hostFrames();
+        if (carry < 0) carry = 0;
+    }
+    int64_t owed = int64_t(hostFrames > this->hostFrames() ? this->hostFrames() : hostFrames) + kCarryReserve - carry;
+    if (owed < 1) owed = 1;
+    const int32_t frames = predicted ? static_cast<int32_t>(windowStart(position + (owed - 1) * step) + kTaps)
+                                     : variable_->inputFramesFor(static_cast<int32_t>(owed));
+    inFlight_ = Request{this->limitToCapacity(frames), false, variable_->isStarted()};
+    return inFlight_.frames;
+}
+
+template <typename T, int32_t Min, int32_t Max>
+int32_t VariableRateInputSamplerateConversionAdapter<T, Min, Max>::hardwareFramesForStart(int32_t hostFrames) {
+    if (!this->isValid() || hostFrames <= 0) return 0;
+    const int32_t converted = hostFrames + kCarryReserve - kStartCopy;
+    const int64_t frames = converted > 0 ? variable_->inputFramesFromBlockStart(converted) : kTaps;
+    inFlight_ = Request{this->limitToCapacity(frames < kTaps ? kTaps : frames), true, true};
+    return inFlight_.frames;
+}
+
+template <typename T, int32_t Min, int32_t Max>
+bool VariableRateInputSamplerateConversionAdapter<T, Min, Max>::steerTo(double step) {
+    return steered_ && this->isValid() && variable_->setStep(step);
+}
+
+template <typename T, int32_t Min, int32_t Max>
+void VariableRateInputSamplerateConversionAdapter<T, Min, Max>::startAtNextBlock() {
+    if (steered_ && this->isValid()) startPending_ = true;
+}
+
+template <typename T, int32_t Min, int32_t Max>
+double VariableRateInputSamplerateConversionAdapter<T, Min, Max>::boundaryPosition() const {
+    if (!this->isValid()) return 0.0;
+    const double reserve = steered_ ? kCarryReserve : 0;
+    return double(this->carryCount()) - reserve - (variable_->position() + 2 * kStartCopy) / variable_->step();
+}
+
+template <typename T, int32_t Min, int32_t Max>
+int32_t VariableRateInputSamplerateConversionAdapter<T, Min, Max>::convertBlock(const void* in, int32_t inFrames,
+                                                                               T* out) {
+    int32_t made = 0;
+    if (!startPending_ || inFrames < kTaps) {
+        variable_->convert(in, inFrames, out, made);
+        return made;
+    }
+    startPending_ = false;
+    std::memcpy(out, in, sizeof(T) * kStartCopy);
+    variable_->startAtBlock();
+    variable_->convert(in, inFrames, out + kStartCopy, made);
+    return kStartCopy + made;
 }
 
 template class InputSamplerateConversionAdapterAbs<int16_t>;

@@ -40,6 +40,9 @@ public:
 
 protected:
     explicit InputSamplerateConversionAdapterAbs(int32_t hostFrames);
+    // Converts one block into out (room for the most one block makes) and
+    // returns the samples made: the converter's, unless a kind does more.
+    virtual int32_t convertBlock(const void* in, int32_t inFrames, T* out);
     // Takes the converter (null when it could not be made) and allocates the
     // buffers; maxMade is the most samples one packet can yield.
     void setUp(SamplerateConverterIf* converter, int32_t inputCapacity, int32_t carryCapacity,
@@ -95,20 +98,59 @@ private:
 template <typename T, int32_t Min, int32_t Max>
 class VariableRateInputSamplerateConversionAdapter : public InputSamplerateConversionAdapterAbs<T> {
 public:
+    // Host frames a steered adapter keeps in its carry beyond each host
+    // buffer: a step steered between a packet's request and its conversion
+    // may make one sample fewer than the request counted on, which must not
+    // leave the host short.
+    static constexpr int32_t kCarryReserve = 1;
+
     // ratio: hardware rate / host rate. hardwareFrames receives
-    // ceil(frames * ratio). The converter is primed so that the first packet
-    // already yields a full host buffer.
-    VariableRateInputSamplerateConversionAdapter(double ratio, int32_t& hardwareFrames, int32_t frames);
+    // ceil(frames * ratio); with a spread (the part by which steerTo may
+    // move the step either way), the most frames a packet may be asked for
+    // at any step of the range, a start included. The converter is primed
+    // so that the first packet already yields a full host buffer.
+    VariableRateInputSamplerateConversionAdapter(double ratio, int32_t& hardwareFrames, int32_t frames,
+                                                 double spread = 0.0);
     // Exactly the samples the converter needs to complete the host frames
     // owed beyond the carry, which never exceeds the hardware frames per
-    // packet once the first packet is in.
+    // packet once the first packet is in. A steered adapter also keeps the
+    // reserve, and counts from where the block asked for last (still in
+    // flight, converted before the one asked for now) will leave it: with
+    // the step steered between requests, the requests of two packets in
+    // flight must not each make up for the same shortfall.
     int32_t hardwareFramesFor(int32_t hostFrames) override;
+    // The samples a block must hold to fill a host buffer and the reserve
+    // when it is converted from its start (startAtNextBlock) with an empty
+    // carry: a start needs kStartCopy samples more than a running converter.
+    // The next hardwareFramesFor counts from that start.
+    int32_t hardwareFramesForStart(int32_t hostFrames);
+
+    bool steerTo(double step) override;
+    void startAtNextBlock() override;
+    // The carry (less the reserve a steered adapter keeps), less where the
+    // next output's centre lies behind the boundary and the window's half:
+    // the conversion delays every sample by kStartCopy hardware frames, and
+    // the reserve by as many host frames as it holds.
+    double boundaryPosition() const override;
 
     double ratio() const { return ratio_; }
 
+protected:
+    int32_t convertBlock(const void* in, int32_t inFrames, T* out) override;
+
 private:
+    // The block asked for last, not yet converted.
+    struct Request {
+        int32_t frames = 0;
+        bool start = false;
+        bool counted = false;  // past the converter's start-up: its outcome can be told in advance
+    };
+
     double ratio_;
     VariableRateSamplerateConverter<T, Min, Max>* variable_ = nullptr;
+    bool steered_ = false;
+    bool startPending_ = false;
+    Request inFlight_;
 };
 
 using VariableRateInputSamplerateConversionAdapter16 =

@@ -60,8 +60,28 @@ template <typename T, int32_t Min, int32_t Max>
 class VariableRateOutputSamplerateConversionAdapter : public OutputSamplerateConversionAdapterAbs<T> {
 public:
     // ratio: host rate / hardware rate. hardwareFrames receives
-    // ceil(frames / ratio).
-    VariableRateOutputSamplerateConversionAdapter(double ratio, int32_t frames, int32_t& hardwareFrames);
+    // ceil(frames / ratio); with a spread (the part by which steerTo may
+    // move the step either way), the most frames one host buffer can make
+    // at any step of the range, the block after startAtNextBlock included.
+    VariableRateOutputSamplerateConversionAdapter(double ratio, int32_t frames, int32_t& hardwareFrames,
+                                                  double spread = 0.0);
+
+    // A start (startAtNextBlock) passes the block's first kStartCopy samples
+    // on as they are, then the converter's outputs from a window at the
+    // block's start, which continue them; it waits for a block of a whole
+    // window.
+    void convert(const void* in, int32_t inFrames, void* out, int32_t& outFrames) override;
+    bool steerTo(double step) override;
+    void startAtNextBlock() override;
+    // The next output's centre after the last block: the conversion adds no
+    // delay on this side, a started stream's hardware frames simply run
+    // ahead of the host's by the window's half.
+    double boundaryPosition() const override;
+
+private:
+    VariableRateSamplerateConverter<T, Min, Max>* variable_ = nullptr;
+    bool steered_ = false;
+    bool startPending_ = false;
 };
 
 using VariableRateOutputSamplerateConversionAdapter16 =

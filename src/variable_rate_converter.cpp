@@ -1,5 +1,6 @@
 #include "src/variable_rate_converter.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -9,18 +10,23 @@
 using namespace src_detail;
 
 template <typename T, int32_t Min, int32_t Max>
-VariableRateSamplerateConverter<T, Min, Max>::VariableRateSamplerateConverter(double step)
+VariableRateSamplerateConverter<T, Min, Max>::VariableRateSamplerateConverter(double step, double spread)
     : step_(step), routines_(&kernelRoutines<T>()) {
     kernelTable();  // computed here, never on the streaming thread
-    if (!(step >= kMinStep && step <= kMaxStep)) return;
+    if (!(spread >= 0.0 && spread <= kMaxSpread)) return;
+    const double lowest = step * (1.0 - spread), highest = step * (1.0 + spread);
+    if (!(lowest >= kMinStep && highest <= kMaxStep)) return;
     fixedStep_ = std::llround(step * double(kOne));
+    minFixedStep_ = std::min(fixedStep_, static_cast<int64_t>(std::llround(lowest * double(kOne))));
+    maxFixedStep_ = std::max(fixedStep_, static_cast<int64_t>(std::llround(highest * double(kOne))));
     capacity_ = static_cast<int32_t>(std::ceil(32.0 / step));
     // Outputs are pending while their window starts within the last 32
     // samples of a block, and in exact arithmetic at most ceil(32 / step)
-    // window starts fit a half-open stretch of 32 samples. The capacity,
-    // computed in floating point, can fall one short of that (step 2/3
-    // leaves 49 against 48), so the bound takes the larger count plus one.
-    const int64_t exactMost = ceilDiv(32 * kOne, fixedStep_);
+    // window starts fit a half-open stretch of 32 samples; at the smallest
+    // step of the range. The capacity, computed in floating point, can fall
+    // one short of that (step 2/3 leaves 49 against 48), so the bound takes
+    // the larger count plus one.
+    const int64_t exactMost = ceilDiv(32 * kOne, minFixedStep_);
     mostPending_ = static_cast<int32_t>((exactMost > capacity_ ? exactMost : capacity_) + 1);
     pendingCount_ = (capacity_ + 1) / 2;
     position_ = -fixedStep_ * pendingCount_;
@@ -29,6 +35,27 @@ VariableRateSamplerateConverter<T, Min, Max>::VariableRateSamplerateConverter(do
 template <typename T, int32_t Min, int32_t Max>
 void VariableRateSamplerateConverter<T, Min, Max>::prime() {
     if (isValid()) pendingCount_ = capacity_;
+}
+
+template <typename T, int32_t Min, int32_t Max>
+bool VariableRateSamplerateConverter<T, Min, Max>::setStep(double step) {
+    if (!isValid() || !(step >= kMinStep && step <= kMaxStep)) return false;
+    const int64_t fixed = std::llround(step * double(kOne));
+    if (fixed < minFixedStep_ || fixed > maxFixedStep_) return false;
+    fixedStep_ = fixed;
+    step_ = step;
+    // Before the first block the start-up rules place the pending outputs.
+    if (started_) pendingCount_ = position_ < 0 ? static_cast<int32_t>(ceilDiv(-position_, fixedStep_)) : 0;
+    return true;
+}
+
+template <typename T, int32_t Min, int32_t Max>
+void VariableRateSamplerateConverter<T, Min, Max>::startAtBlock() {
+    if (!isValid()) return;
+    position_ = 0;
+    pendingCount_ = 0;
+    started_ = true;
+    for (double& sample : history_) sample = 0.0;
 }
 
 template <typename T, int32_t Min, int32_t Max>
@@ -122,6 +149,7 @@ void VariableRateSamplerateConverter<T, Min, Max>::convert(const void* in, int32
     pendingCount_ = position_ < end ? static_cast<int32_t>(ceilDiv(end - position_, fixedStep_)) : 0;
     keepHistory(block.samples, inFrames);
     position_ -= end;
+    started_ = true;
     outFrames = made;
 }
 
@@ -151,10 +179,23 @@ int32_t VariableRateSamplerateConverter<T, Min, Max>::inputFramesFor(int32_t out
 }
 
 template <typename T, int32_t Min, int32_t Max>
+int32_t VariableRateSamplerateConverter<T, Min, Max>::inputFramesFromBlockStart(int32_t outputs) const {
+    if (outputs <= 0 || !isValid()) return 0;
+    const int64_t needed = windowStart(int64_t(outputs - 1) * fixedStep_) + 33;
+    return needed > kMaxBlock ? kMaxBlock : static_cast<int32_t>(needed);
+}
+
+template <typename T, int32_t Min, int32_t Max>
 int32_t VariableRateSamplerateConverter<T, Min, Max>::maxOutputsFor(int32_t inFrames) const {
     if (!isValid() || inFrames <= 0) return 0;
     const int64_t n = inFrames > kMaxBlock ? kMaxBlock : inFrames;
-    return static_cast<int32_t>(mostPending_ + ceilDiv(n * kOne, fixedStep_) + 1);
+    return static_cast<int32_t>(mostPending_ + ceilDiv(n * kOne, minFixedStep_) + 1);
+}
+
+template <typename T, int32_t Min, int32_t Max>
+int64_t VariableRateSamplerateConverter<T, Min, Max>::maxInputsFor(int32_t outputs) const {
+    if (!isValid() || outputs <= 0) return 0;
+    return ceilDiv(int64_t(outputs) * maxFixedStep_, kOne) + 1;
 }
 
 template class VariableRateSamplerateConverter<int16_t, -32768, 32767>;

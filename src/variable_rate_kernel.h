@@ -23,6 +23,10 @@ constexpr int64_t kOne = int64_t(1) << kFractionBits;
 // A window reaches this far back from its last sample: the converter keeps
 // as many samples from before each block.
 constexpr int kHistory = kTaps - 1;
+// A window is centred on its (kStartCopy + 1)-th sample: a converter started
+// at a block (startAtBlock) leaves the block's first kStartCopy samples to
+// be passed on as they are.
+constexpr int kStartCopy = kTaps / 2;
 
 // The table, row p at kernelTable() + p * kRowStride; computed on the first
 // call (thread-safe) and constant afterwards.

@@ -33,19 +33,33 @@ TEST(RealTimePath, ConvertAndProcessAllocateNothing) {
     struct Case {
         uint32_t hardware;
         double host;
+        double spread;  // steered adapters, moved and started at every packet
     };
-    const Case cases[] = {{44100, 48000.0}, {48000, 44100.0}, {44100, 88200.0}, {96000, 48000.0}};
+    const Case cases[] = {{44100, 48000.0, 0.0}, {48000, 44100.0, 0.0}, {44100, 88200.0, 0.0},
+                          {96000, 48000.0, 0.0}, {44100, 44100.0, 0.005}, {44100, 48000.0, 0.005}};
     for (const Case& c : cases) {
         for (int bits : {16, 24}) {
             InputSamplerateConverterIf* in[2];
             OutputSamplerateConverterIf* out[2];
             int32_t hIn = 0, hOut = 0;
-            ASSERT_EQ(createCaptureAdapters(c.hardware, c.host, bits, 256, 2, in, hIn), SamplerateAdapterResult::Made);
-            ASSERT_EQ(createRenderAdapters(c.hardware, c.host, bits, 256, 2, out, hOut), SamplerateAdapterResult::Made);
+            ASSERT_EQ(createCaptureAdapters(c.hardware, c.host, bits, 256, 2, in, hIn, c.spread),
+                      SamplerateAdapterResult::Made);
+            ASSERT_EQ(createRenderAdapters(c.hardware, c.host, bits, 256, 2, out, hOut, c.spread),
+                      SamplerateAdapterResult::Made);
             std::vector<uint8_t> host(256 * 3, 0x11), staging(256 * 3);
             const long before = allocations.load();
             for (int packet = 0; packet < 50; ++packet) {
                 for (int ch = 0; ch < 2; ++ch) {
+                    if (c.spread > 0.0) {
+                        const double ratio = c.hardware / c.host * (1.0 + 0.004 * ((packet % 5) - 2) / 2.0);
+                        in[ch]->steerTo(ratio);
+                        out[ch]->steerTo(1.0 / ratio);
+                        if (packet % 10 == 3) {
+                            in[ch]->startAtNextBlock();
+                            out[ch]->startAtNextBlock();
+                        }
+                        (void)(in[ch]->boundaryPosition() + out[ch]->boundaryPosition());
+                    }
                     const int32_t r = in[ch]->hardwareFramesFor(256);
                     in[ch]->process(packet == 7 ? r / 2 : r, staging.data());
                     int32_t n = 0;
