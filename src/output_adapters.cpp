@@ -125,7 +125,7 @@ void VariableRateOutputSamplerateConversionAdapter<T, Min, Max>::startAtNextBloc
 
 template <typename T, int32_t Min, int32_t Max>
 double VariableRateOutputSamplerateConversionAdapter<T, Min, Max>::boundaryPosition() const {
-    return this->isValid() ? variable_->position() + kStartCopy : 0.0;
+    return this->isValid() ? variable_->position() + 2 * kStartCopy : 0.0;
 }
 
 template class OutputSamplerateConversionAdapterAbs<int16_t>;

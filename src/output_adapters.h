@@ -73,9 +73,10 @@ public:
     void convert(const void* in, int32_t inFrames, void* out, int32_t& outFrames) override;
     bool steerTo(double step) override;
     void startAtNextBlock() override;
-    // The next output's centre after the last block: the conversion adds no
-    // delay on this side, a started stream's hardware frames simply run
-    // ahead of the host's by the window's half.
+    // The next output's centre after the last block, less the conversion's
+    // delay: a window's outputs can be made once its last sample is in, so
+    // the hardware plays each host frame kStartCopy frames later than an
+    // unconverted stream whose packets end where its own do.
     double boundaryPosition() const override;
 
 private:
