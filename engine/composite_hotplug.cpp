@@ -58,6 +58,8 @@ bool CompositeKsAudioDevice::prepareToJoin(CompositeUnit& unit) {
     }
     void* table[kHostBufferTableSize];
     buffers_.buildUnitTable(unit, table);
+    // A unit joining a stream may have to follow another controller's clock.
+    filter.setSteering(true);
     if (filter.createBuffers(table, buffers_.frames(), sampleBits_) != ASE_OK) {
         if (!refusedForFraming(unit)) TRACE("Buffer creation failed");
         return false;

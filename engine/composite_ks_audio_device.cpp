@@ -261,10 +261,15 @@ ASIOError CompositeKsAudioDevice::createBuffers(ASIOBufferInfo* bufferInfos, int
 }
 
 ASIOError CompositeKsAudioDevice::prepareUnits() {
+    // With more than one controller, any unit may have to follow another's
+    // clock; a controller alone streams as it always did.
+    bool several = false;
+    for (const CompositeUnit* unit : active_) several = several || unit->record() != active_[0]->record();
     for (size_t i = 0; i < active_.size();) {
         CompositeUnit* unit = active_[i];
         void* table[kHostBufferTableSize];
         buffers_.buildUnitTable(*unit, table);
+        unit->filter().setSteering(several);
         const ASIOError result = unit->filter().createBuffers(table, buffers_.frames(), sampleBits_);
         if (result == ASE_OK) {
             clearProblem(unit->record(), unit->isInput());

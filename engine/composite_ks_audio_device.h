@@ -40,6 +40,8 @@
 
 class DeviceRegistry;
 class CompositeStream;
+class CompositeDrift;
+class DriftObserverIf;
 
 class CompositeKsAudioDevice final : public AudioDeviceIf,
                                      public DeviceInfo::EventHandlerIf,
@@ -97,9 +99,16 @@ public:
     // What the record's unit of that direction has lost while it streamed
     // (all zero when it has no unit); see UnitGaps.
     UnitGaps getUnitGaps(const DeviceInfo* record, bool input) const;
+    // Clock-drift correction (engine/composite_drift.h): an observer that
+    // sees every follower's measurement on the streaming thread (tests and
+    // benchmarks; null for none), and the realignments by whole frames made
+    // where they could be heard, since the device was made.
+    void setDriftObserver(DriftObserverIf* observer) { driftObserver_.store(observer); }
+    uint64_t driftRealignments() const { return driftRealignments_.load(); }
 
 private:
     friend class CompositeStream;
+    friend class CompositeDrift;
 
     // Holds the control lock unless the caller is the streaming thread.
     class ControlGuard {
@@ -184,6 +193,9 @@ private:
     std::atomic<uint32_t> switchSequence_{0};
     std::atomic<uint64_t> samplePosition_{0};
     std::atomic<uint64_t> systemTime_{0};
+
+    std::atomic<DriftObserverIf*> driftObserver_{nullptr};
+    std::atomic<uint64_t> driftRealignments_{0};
 
     CompositeCommands commands_;
     os::Handle thread_ = nullptr;

@@ -58,6 +58,7 @@ void CompositeStream::admitReadyUnit(CompositeUnit* unit) {
         turnAway(unit);
         return;
     }
+    drift_.joined(*unit);
     // Paused after a run: primed now, in the order the others complete.
     // Before the first pause the pause primes it with the others.
     if (ksState_ != KSSTATE_PAUSE) return;
@@ -79,12 +80,14 @@ void CompositeStream::spliceJoining() {
         // First the packet that ends with the next half, silent; then the
         // one that ends with this half again, from the host's half that the
         // other units have just taken too.
+        drift_.joined(*unit);
         HRESULT status = unit->primePacket(1 - half_, true);
         if (status >= 0) status = unit->primePacket(half_);
         if (status >= 0) status = unit->filter().moveToState(KSSTATE_RUN);
         if (status < 0 || !d.active_.push_back(unit)) {
             TRACE("A unit could not join the stream (error %i)", static_cast<int>(status));
             unit->markFailed();  // opened afresh after the next enumeration pass
+            drift_.leaving(*unit);
             turnAway(unit);
             continue;
         }

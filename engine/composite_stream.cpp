@@ -16,7 +16,7 @@ constexpr double kMaxStallLimitMs = 3600000.0;
 
 }  // namespace
 
-CompositeStream::CompositeStream(CompositeKsAudioDevice& device) : device_(device) {}
+CompositeStream::CompositeStream(CompositeKsAudioDevice& device) : device_(device), drift_(device) {}
 
 void CompositeStream::execute() {
     initState();
@@ -42,6 +42,7 @@ void CompositeStream::initState() {
     for (uint32_t i = 0; i < kCompositeCommands; ++i) waits_[i] = device_.commands_.events()[i];
     awaitHalf();
     restartSimulatedClock();
+    drift_.begin(device_.buffers_.frames(), periodRate_);
 }
 
 void CompositeStream::updatePeriod() {
@@ -129,6 +130,7 @@ uint32_t CompositeStream::waitPendingEvents() {
         leaveAfterFailure(unitIndex);
     } else {
         watchPacket(unitIndex, half_);
+        drift_.completed(unit, unit.lastReturnNs());
     }
     completeIfNothingAwaited();
     return kNoCommand;
@@ -166,6 +168,7 @@ void CompositeStream::completeIfNothingAwaited() {
 
 void CompositeStream::completeHalf() {
     device_.buffers_.convertInputs(half_);
+    drift_.halfCompleted();
     if (running()) {
         spliceJoining();
         bufferSwitch();
@@ -338,6 +341,7 @@ void CompositeStream::leaveAfterFailure(size_t index) {
 
 void CompositeStream::dropActive(size_t index) {
     CompositeUnit* unit = device_.active_[index];
+    drift_.leaving(*unit);
     unit->filter().moveToState(KSSTATE_STOP);
     unit->deviceHalted();
     for (uint32_t p = 0; p < KsAudioFilter::kPackets; ++p) os::resetEvent(unit->filter().getEvent(p));

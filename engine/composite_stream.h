@@ -16,6 +16,7 @@
 
 #include <cstdint>
 
+#include "engine/composite_drift.h"
 #include "engine/composite_ks_audio_device.h"
 
 class CompositeStream {
@@ -94,6 +95,7 @@ private:
     bool running() const { return ksState_ == KSSTATE_RUN; }
 
     CompositeKsAudioDevice& device_;
+    CompositeDrift drift_;
     bool loop_ = true;
     KSSTATE ksState_ = KSSTATE_STOP;
     uint32_t half_ = 0;

@@ -86,6 +86,7 @@ HRESULT CompositeUnit::transferPacket(uint32_t half, uint64_t nowNs, bool timely
     const HRESULT status =
         capture != nullptr ? capture->readData(half) : static_cast<KsAudioRenderFilter*>(filter_)->writeData(half);
     if (status == S_FALSE) return status;
+    lastReturnNs_ = cameBack_[half] ? returnedNs_[half] : nowNs;
     cameBack_[half] = false;
     if (wasOut) gaps_.returned(half, nowNs, timely);
     if (status < 0) return status;
@@ -97,6 +98,7 @@ HRESULT CompositeUnit::transferPacket(uint32_t half, uint64_t nowNs, bool timely
 
 void CompositeUnit::packetReturned(uint32_t packet, uint64_t atNs, bool timely) {
     cameBack_[packet] = true;
+    returnedNs_[packet] = atNs;
     gaps_.returned(packet, atNs, timely);
 }
 

@@ -12,9 +12,30 @@
 
 #include "brands/asio_device_info.h"
 #include "engine/gap_meter.h"
+#include "engine/drift_loop.h"
 #include "engine/ks_audio_filter.h"
 #include "engine/unit_routing.h"
 #include "platform/device.h"
+
+// What the drift corrector keeps of a unit while it streams: the streaming
+// thread's alone (engine/composite_drift.h).
+struct UnitDrift {
+    DriftLoop loop;
+    bool steered = false;     // the loop steers its converters
+    bool joining = false;     // spliced into the running stream: muted until locked
+    bool placed = false;      // a joining unit's packets end near the reference's
+    bool follows = false;     // a joining unit on another crystal: steered once placed
+    uint32_t heardIn = 0;     // halves until a joining unit, moved into place, is heard
+    double joinedSeconds = 0.0;
+    double placedSeconds = 0.0;
+    double snapSum = 0.0;     // its errors over the last stretch before it is heard
+    uint32_t snapCount = 0;
+    bool completed = false;   // its packet of the current half came back from the device
+    uint64_t completedNs = 0;
+    double boundary = 0.0;
+    BoundaryClock clock;      // its hardware's time line
+    uint64_t realignments = 0;
+};
 
 class CompositeUnit {
 public:
@@ -59,6 +80,9 @@ public:
     // for transferPacket) before its half is due; it is moved then.
     void packetReturned(uint32_t packet, uint64_t atNs, bool timely);
     bool cameBack(uint32_t packet) const { return packet < 2 && cameBack_[packet]; }
+    // When the packet transferPacket moved last had come back from the device
+    // (as seen by the streaming thread).
+    uint64_t lastReturnNs() const { return lastReturnNs_; }
     // The gap watch: the unit's buffers were made (nothing is out), its
     // device starts or goes on playing at nowNs, its clock stands.
     void prepareGapWatch() {
@@ -83,6 +107,8 @@ public:
     uint64_t cookie() const { return cookie_; }
     // Hands the watch over (it outlives the unit when a removal is pending).
     os::DeviceWatch releaseWatch();
+    UnitDrift& drift() { return drift_; }
+    const UnitDrift& drift() const { return drift_; }
     // Host frames by which the unit's rate conversion at that host rate
     // delays a sample, beyond the packets in flight (0 without conversion).
     uint32_t conversionDelay(double hostRate) const;
@@ -111,6 +137,9 @@ private:
     std::atomic<bool> failed_{false};
     GapMeter gaps_;
     bool cameBack_[2] = {};
+    uint64_t returnedNs_[2] = {};
+    uint64_t lastReturnNs_ = 0;
     os::DeviceWatch watch_ = 0;
     uint64_t cookie_ = 0;
+    UnitDrift drift_;
 };

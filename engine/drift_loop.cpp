@@ -1,5 +1,6 @@
 #include "engine/drift_loop.h"
 
+#include <algorithm>
 #include <cmath>
 
 DriftLoop::DriftLoop(uint32_t periodFrames, double hostRate) : DriftLoop(periodFrames, hostRate, Settings()) {}
@@ -9,9 +10,9 @@ DriftLoop::DriftLoop(uint32_t periodFrames, double hostRate, const Settings& set
     if (periodFrames_ < 1.0) periodFrames_ = 1.0;
 }
 
-void DriftLoop::start(double ratio) {
+void DriftLoop::start(double ratio, bool locked) {
     started_ = true;
-    seconds_ = 0.0;
+    seconds_ = locked ? settings_.acquireSeconds : 0.0;
     z1_ = z2_ = 0.0;
     const double most = settings_.maxOffset;
     const double offset = std::isfinite(ratio) ? ratio - 1.0 : 0.0;
@@ -20,21 +21,55 @@ void DriftLoop::start(double ratio) {
     target_ = 0.0;
     glidePerPeriod_ = 0.0;
     hold_ = 0;
+    fresh_ = true;
+    hasLast_ = false;
+    jumpCount_ = 0;
+    jumpSum_ = 0.0;
     recentCount_ = recentNext_ = 0;
 }
 
 double DriftLoop::omega() const {
     if (seconds_ <= settings_.acquireSeconds) return settings_.acquireOmega;
     const double lock = settings_.lockOmega, track = settings_.trackOmega;
-    const double into = (seconds_ - settings_.acquireSeconds) / settings_.narrowSeconds;
+    const double narrowing = seconds_ - settings_.acquireSeconds - settings_.pullInSeconds;
+    if (narrowing <= 0.0) return lock;
+    const double into = narrowing / settings_.narrowSeconds;
     if (into >= 1.0) return track;
     return lock * std::pow(track / lock, into);
 }
 
 void DriftLoop::watch(double fillError) {
-    const double a = 1.0 - std::exp(-settings_.filterRatio * settings_.acquireOmega * periodSeconds());
+    if (hold_ > 0 || !std::isfinite(fillError)) {
+        if (hold_ > 0) --hold_;
+        return;
+    }
+    remember(fillError);
+    const double a = watchCoefficient();
+    // The scatter is learnt while settling: a drift that has begun makes
+    // its own scatter later, which must not hide it.
+    const double deviation = fillError - z2_;
+    if (watched_ < kWatchSettleSeconds) scatter_ += (watched_ > 0.0 ? a : 1.0) * (deviation * deviation - scatter_);
     z1_ += a * (fillError - z1_);
     z2_ += a * (z1_ - z2_);
+    const bool settling = watched_ < kWatchSettleSeconds;
+    watched_ += periodSeconds();
+    if (settling && watched_ >= kWatchSettleSeconds) baseline_ = z2_;
+}
+
+double DriftLoop::watchCoefficient() const {
+    return 1.0 - std::exp(-settings_.filterRatio * settings_.lockOmega * periodSeconds());
+}
+
+double DriftLoop::watchedNoise() const {
+    // Two one-pole stages of coefficient a pass about a (1 + a)... of white
+    // noise's variance; a / 2 is near enough for small a.
+    return std::sqrt(scatter_ * watchCoefficient() / 2.0);
+}
+
+void DriftLoop::remember(double error) {
+    recent_[recentNext_] = error;
+    recentNext_ = (recentNext_ + 1) % kRecent;
+    if (recentCount_ < kRecent) ++recentCount_;
 }
 
 void DriftLoop::skip() { seconds_ += periodSeconds(); }
@@ -54,9 +89,26 @@ double DriftLoop::update(double fillError) {
         target_ += glide;
     }
     const double error = fillError - target_;
-    recent_[recentNext_] = error;
-    recentNext_ = (recentNext_ + 1) % kRecent;
-    if (recentCount_ < kRecent) ++recentCount_;
+    if (fresh_) {
+        // Where the follower is when the loop starts is where it pulls in from.
+        z1_ = z2_ = error;
+        fresh_ = false;
+    }
+    // A jump is realigned, not followed: it stays out of the filter. One
+    // measurement far off that the next ones do not confirm was no jump.
+    if (jumpCount_ == 0 && hasLast_ && std::fabs(error - last_) > kJumpFrames) jumpBase_ = last_;
+    if ((jumpCount_ > 0 || (hasLast_ && std::fabs(error - last_) > kJumpFrames)) &&
+        std::fabs(error - jumpBase_) > kJumpFrames) {
+        jumpSum_ += error - jumpBase_;
+        ++jumpCount_;
+        seconds_ += period;
+        return ratio_;
+    }
+    jumpCount_ = 0;
+    jumpSum_ = 0.0;
+    last_ = error;
+    hasLast_ = true;
+    remember(error);
     const double w = omega();
     const double a = 1.0 - std::exp(-settings_.filterRatio * w * period);
     z1_ += a * (error - z1_);
@@ -82,6 +134,7 @@ double DriftLoop::update(double fillError) {
 }
 
 int32_t DriftLoop::realignment(bool force) const {
+    if (jumpCount_ >= kJumpPeriods) return static_cast<int32_t>(std::lround(jumpSum_ / jumpCount_));
     const double limit = force ? 1.0 : settings_.realignFrames;
     if (std::fabs(z2_) < limit || recentCount_ == 0) return 0;
     if (force) return static_cast<int32_t>(std::lround(z2_));
@@ -90,9 +143,23 @@ int32_t DriftLoop::realignment(bool force) const {
     return static_cast<int32_t>(std::lround(sum / recentCount_));
 }
 
+double DriftLoop::recentMedian() const {
+    if (recentCount_ == 0) return 0.0;
+    double sorted[kRecent];
+    std::copy(recent_, recent_ + recentCount_, sorted);
+    std::nth_element(sorted, sorted + recentCount_ / 2, sorted + recentCount_);
+    return sorted[recentCount_ / 2];
+}
+
 void DriftLoop::realigned(double frames, uint32_t holdPeriods) {
-    z1_ -= frames;
-    z2_ -= frames;
+    // A jump never reached the filter; any other move takes its memory along.
+    if (jumpCount_ == 0) {
+        z1_ -= frames;
+        z2_ -= frames;
+        last_ -= frames;
+    }
+    jumpCount_ = 0;
+    jumpSum_ = 0.0;
     for (int i = 0; i < recentCount_; ++i) recent_[i] -= frames;
     hold_ = holdPeriods;
 }
@@ -100,4 +167,29 @@ void DriftLoop::realigned(double frames, uint32_t holdPeriods) {
 void DriftLoop::glideTarget(double frames, double framesPerSecond) {
     target_ = frames;
     glidePerPeriod_ = std::fabs(framesPerSecond) * periodSeconds();
+}
+
+void BoundaryClock::completed(uint32_t frames, uint64_t observedNs, double nominalRate) {
+    const double observed = double(observedNs - firstNs_);
+    if (started_ && frames > 0) {
+        const double expected = boundaryNs_ + frames * nsPerFrame_;
+        const double error = observed - expected;
+        if (std::fabs(error) <= kJumpNs) {
+            // Second order, critically damped: b = sqrt(2) w dt, c = (w dt)^2.
+            const double span = frames * nsPerFrame_ * 1e-9;
+            seconds_ += span;
+            const double hz = seconds_ < kWideSeconds ? kStartHz : kSteadyHz;
+            const double w = 2.0 * 3.14159265358979323846 * hz * span;
+            boundaryNs_ = expected + std::sqrt(2.0) * w * error;
+            nsPerFrame_ += w * w * error / frames;
+            return;
+        }
+    }
+    // The first completion, or one far off: the time line starts here.
+    const bool keepRate = started_ && nsPerFrame_ > 0.0;
+    started_ = true;
+    seconds_ = 0.0;
+    firstNs_ = observedNs;
+    boundaryNs_ = 0.0;
+    if (!keepRate) nsPerFrame_ = nominalRate > 0.0 ? 1e9 / nominalRate : 1e9 / 44100.0;
 }

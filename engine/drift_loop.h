@@ -18,31 +18,82 @@
 
 #include <cstdint>
 
+// How far a follower's ratio may stray from 1, either way: far beyond any
+// crystal's, so that only a failing one is clamped. The converters of
+// steerable units are made for this spread.
+constexpr double kDriftSpread = 0.005;
+
+// The time line of one unit's hardware, filtered from its completions (a
+// delay-locked loop, as in "Using a DLL to filter time"): each completion
+// says when the hardware was through with a packet of so many frames, late
+// by the USB frame it waited for and by some jitter. The unit's crystal runs
+// steadily, so a narrow loop over many completions gives where its packets
+// really end, and how fast its frames really pass, far better than any one
+// completion: USB's 1 ms frames, which move a completion by up to a
+// millisecond, average out over the beat of the packets against them.
+// Both units of a comparison are filtered alike, so what remains of the
+// USB frames (their mean delay) is the same for both and cancels.
+class BoundaryClock {
+public:
+    // Bandwidth (Hz) at the start and from settledSeconds on.
+    static constexpr double kStartHz = 3.0;
+    static constexpr double kSteadyHz = 0.5;
+    static constexpr double kWideSeconds = 0.3;
+    // From then on its time line is good to a fraction of a millisecond,
+    // enough to place a unit that joins.
+    static constexpr double kSettledSeconds = 0.1;
+    // A completion further than this from where the clock expected it (the
+    // hardware ran dry, or stalled) starts the clock afresh.
+    static constexpr double kJumpNs = 3000000.0;
+
+    // A packet of `frames` hardware frames came back at observedNs.
+    // nominalRate is the hardware's rate, for the first guess.
+    void completed(uint32_t frames, uint64_t observedNs, double nominalRate);
+    // Whether the filtered time line can be trusted yet.
+    bool settled() const { return started_ && seconds_ >= kSettledSeconds; }
+    // The filtered time of the last packet's end, and of a frame.
+    double boundaryNs() const { return double(firstNs_) + boundaryNs_; }
+    double nsPerFrame() const { return nsPerFrame_; }
+    void restart() { started_ = false; }
+
+private:
+    bool started_ = false;
+    double seconds_ = 0.0;
+    double boundaryNs_ = 0.0;
+    double nsPerFrame_ = 0.0;
+    uint64_t firstNs_ = 0;
+};
+
 class DriftLoop {
 public:
     struct Settings {
         // Natural frequencies (rad/s, critically damped): while acquiring,
-        // from the end of acquisition (narrowing geometrically from there),
-        // and at the end of the narrowing.
+        // once acquired (then narrowing geometrically), and at the end of
+        // the narrowing.
         double acquireOmega = 8.0;
         double lockOmega = 3.0;
         double trackOmega = 0.3;
         double acquireSeconds = 0.5;
+        // Held at lockOmega this long before it narrows: what acquisition
+        // (or a switch-in) left is pulled in while the loop is still quick.
+        double pullInSeconds = 1.5;
         double narrowSeconds = 6.0;
         // The error's low-pass corner, in multiples of the natural frequency.
         double filterRatio = 6.0;
         // The ratio stays within 1 +- this.
-        double maxOffset = 0.005;
+        double maxOffset = kDriftSpread;
         // A filtered error beyond this many host frames is realigned.
         double realignFrames = 12.0;
     };
 
+    DriftLoop() : DriftLoop(1, 44100.0) {}
     DriftLoop(uint32_t periodFrames, double hostRate);
     DriftLoop(uint32_t periodFrames, double hostRate, const Settings& settings);
 
     // Starts (or restarts) the loop wide, at the ratio given (1 without a
-    // better guess).
-    void start(double ratio);
+    // better guess). Started locked, it skips the wide part: for a unit that
+    // is heard, whose error the wide loop would turn into pitch.
+    void start(double ratio, bool locked = false);
     bool started() const { return started_; }
 
     // One host period's fill error in host frames (positive: the follower's
@@ -52,28 +103,55 @@ public:
     // A period without a measurement: the ratio holds, the narrowing goes on.
     void skip();
     // Only filters the error, as for a follower that is not converted yet:
-    // filteredError() tells how far it has drifted.
+    // realignment() tells how far to move it, and watchedChange() how far it
+    // has drifted since watching settled. The filter is that of the loop
+    // once locked: a single completion that USB's frame makes a millisecond
+    // late moves it by well under a frame.
     void watch(double fillError);
+    // The filtered error's change since kWatchSettleSeconds of watching, 0
+    // before: an offset the units started with is no drift (controllers
+    // started one after the other, a millisecond apart, stay that way).
+    double watchedChange() const { return watched_ >= kWatchSettleSeconds ? z2_ - baseline_ : 0.0; }
+    // How far the watched, filtered error strays by noise alone (one
+    // standard deviation, estimated from the measurements' scatter while
+    // settling): USB's frames scatter them by a millisecond, the more often
+    // the further apart the units' packets end.
+    double watchedNoise() const;
+    static constexpr double kWatchSettleSeconds = 0.1;
 
     double ratio() const { return ratio_; }
+    // Measurements are being skipped until a move shows.
+    bool holding() const { return hold_ > 0; }
     // The error after the low-pass, less the target offset.
     double filteredError() const { return z2_; }
     double seconds() const { return seconds_; }
     // The loop's natural frequency now (rad/s).
     double omega() const;
 
-    // Whole host frames the follower should move now, when the filtered
-    // error lies beyond realignFrames: the mean of the last few
-    // measurements, rounded, since the filter lags a jump. A muted follower
-    // (force) moves for any filtered error of a frame or more, by that
-    // error: nothing jumped, and the filter has averaged the noise longest.
-    // 0 when within.
+    // Whole host frames the follower should move now (0 for none):
+    // - after a jump (a measurement more than kJumpFrames from the one
+    //   before, and kJumpPeriods in a row as far from that one: a device
+    //   that skipped or stalled), by the jump, which never reaches the
+    //   filter;
+    // - when the filtered error lies beyond realignFrames (more than the
+    //   clamped ratio makes up for), by the mean of the last measurements;
+    // - a muted follower (force), for any filtered error of a frame or
+    //   more, by that error.
     int32_t realignment(bool force = false) const;
+    static constexpr double kJumpFrames = 8.0;
+    static constexpr uint32_t kJumpPeriods = 3;
     // The follower was moved by `frames` (its hardware now runs that much
     // less ahead): the filter's memory of the error moves with it, and the
     // next `holdPeriods` measurements, taken before the move shows, are
     // skipped.
     void realigned(double frames, uint32_t holdPeriods);
+
+    // The median of the last few measurements (0 without any): where a unit
+    // far off its place lies, whatever USB's frames did to single ones; and
+    // how many it is taken over, which forgetRecent() sets back to none.
+    double recentMedian() const;
+    int recentCount() const { return recentCount_; }
+    void forgetRecent() { recentCount_ = recentNext_ = 0; }
 
     // The target lead starts at `frames` and glides to 0 at `framesPerSecond`
     // (a converter switched in from an unconverted stream whose delay shows
@@ -84,6 +162,8 @@ public:
 
 private:
     double periodSeconds() const { return periodFrames_ / hostRate_; }
+    void remember(double error);
+    double watchCoefficient() const;
 
     Settings settings_;
     double periodFrames_;
@@ -97,6 +177,15 @@ private:
     double target_ = 0.0;
     double glidePerPeriod_ = 0.0;
     uint32_t hold_ = 0;
+    bool fresh_ = false;      // the filter starts from the next measurement
+    uint32_t jumpCount_ = 0;
+    double jumpSum_ = 0.0;
+    double jumpBase_ = 0.0;   // the last measurement before a jump
+    double last_ = 0.0;
+    bool hasLast_ = false;
+    double watched_ = 0.0;
+    double baseline_ = 0.0;
+    double scatter_ = 0.0;  // mean square of the measurements about the filter
     static constexpr int kRecent = 9;
     double recent_[kRecent] = {};
     int recentCount_ = 0;

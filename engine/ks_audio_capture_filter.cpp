@@ -4,6 +4,8 @@
 #include <new>
 
 #include "base/heap.h"
+#include "engine/drift_loop.h"
+#include "engine/packet_splice.h"
 #include "platform/trace.h"
 #include "src/adapter_factory.h"
 
@@ -107,10 +109,69 @@ ASIOError KsAudioCaptureFilter::createConverters(uint32_t frames, uint32_t hostB
     *hardwareFrames = frames;
     if (getHostSampleRate() == 0.0) return ASE_OK;
     int32_t made = 0;
+    const uint32_t hardwareRate = getFormat().Format.nSamplesPerSec;
     const SamplerateAdapterResult result =
-        createCaptureAdapters(getFormat().Format.nSamplesPerSec, getHostSampleRate(), static_cast<int>(hostBits),
-                              static_cast<int32_t>(frames), getChannels(), converters_, made);
+        createCaptureAdapters(hardwareRate, getHostSampleRate(), static_cast<int>(hostBits),
+                              static_cast<int32_t>(frames), getChannels(), converters_, made,
+                              steering() ? kDriftSpread : 0.0);
+    const SamplerateAdapterPlan plan = planCaptureAdapter(hardwareRate, getHostSampleRate());
+    setConversion(plan.kind != SamplerateAdapterKind::None, plan.kind == SamplerateAdapterKind::VariableRate ? plan.ratio : 1.0);
+    const ReadKind first = converting() ? ReadKind::Converted : ReadKind::Unconverted;
+    reads_[0] = reads_[1] = Read{first, 0};
+    startWanted_ = false;
     return convertersResult(result, made, hardwareFrames);
+}
+
+SteerableAdapterIf* KsAudioCaptureFilter::steeringOf(uint32_t channel) const {
+    return channel < kMaxUnitChannels ? converters_[channel] : nullptr;
+}
+
+void KsAudioCaptureFilter::engage() {
+    if (steerable() && !converting()) startWanted_ = true;
+}
+
+uint32_t KsAudioCaptureFilter::nextRead(uint32_t index) {
+    Read& read = reads_[index];
+    if (!steering() || !hasConverters()) {
+        read = Read{converting() ? ReadKind::Converted : ReadKind::Unconverted, 0};
+        return framesToRequest();
+    }
+    const int32_t host = static_cast<int32_t>(getBufferFrames());
+    const ReadKind other = reads_[1 - index].kind;
+    int64_t frames = host;
+    if (converting() || other == ReadKind::Start) {
+        // Counted from where the packet in flight will leave the converter.
+        read.kind = ReadKind::Converted;
+        frames = converters_[0]->hardwareFramesFor(host);
+    } else if (startWanted_) {
+        read.kind = ReadKind::Start;
+        frames = converters_[0]->hardwareFramesForStart(host);
+        startWanted_ = false;
+    } else {
+        read.kind = ReadKind::Unconverted;
+    }
+    // A realignment: that many frames more (left out again) or fewer
+    // (repeated), as far as the packet and the seam allow.
+    const int32_t shift = takeShift();
+    int64_t shifted = frames + shift;
+    // Frames left out come from a packet that held them; frames repeated
+    // need as many again, and the seam, in the packet.
+    const int64_t least = frames > kSpliceFadeFrames ? frames - (frames - kSpliceFadeFrames) / 2 : frames;
+    if (shifted > getHardwareFrames()) shifted = getHardwareFrames();
+    if (shifted < least) shifted = least;
+    if (frames < kSpliceFadeFrames) shifted = frames;
+    read.shift = static_cast<int32_t>(shifted - frames);
+    giveBackShift(shift - read.shift);
+    return static_cast<uint32_t>(shifted);
+}
+
+uint32_t KsAudioCaptureFilter::undoShift(uint32_t index, uint32_t captured) {
+    const int32_t shift = reads_[index].shift;
+    if (shift == 0) return captured;
+    const PacketSplice splice{packetData(index), captured, getHardwareFrames(), getChannels(),
+                              getFormat().Format.wBitsPerSample};
+    const int32_t moved = splicePacket(splice, -shift);
+    return static_cast<uint32_t>(int32_t(captured) + moved);
 }
 
 void KsAudioCaptureFilter::disposeConverters() { deleteAdapters(converters_, static_cast<int>(kMaxUnitChannels)); }
@@ -147,21 +208,32 @@ HRESULT KsAudioCaptureFilter::readData(uint32_t index) {
         uint32_t captured = blockAlign != 0 ? used / blockAlign : 0;
         if (captured > getHardwareFrames()) captured = getHardwareFrames();
         if (returned && captured < packetFrames(index)) lastShortfall_ = packetFrames(index) - captured;
+        const uint32_t spanned = captured;
+        captured = undoShift(index, captured);
+        const ReadKind kind = reads_[index].kind;
+        if (kind == ReadKind::Start) {
+            for (uint32_t c = 0; c < getChannels(); ++c) converters_[c]->startAtNextBlock();
+            setConverting();
+        }
+        static void* const kNowhere[kHostBufferTableSize] = {};
         CaptureConversion job;
-        job.hostBuffers = hostBufferTable();
+        job.hostBuffers = muted() ? kNowhere : hostBufferTable();
         job.half = index;
         job.channels = getChannels();
         job.containerBits = getFormat().Format.wBitsPerSample;
         job.hostBits = bufferHostBits();
         job.frames = getBufferFrames();
-        job.adapters = hasConverters() ? converters_ : nullptr;
+        job.adapters = kind != ReadKind::Unconverted ? converters_ : nullptr;
         job.staging = staging_;
         job.packet = packetData(index);
         job.capturedFrames = captured;
         convertCapture(job);
+        setCompleted(returned, job.adapters != nullptr ? converters_[0]->boundaryPosition() : 0.0, spanned);
+    } else {
+        setCompleted(false, 0.0, 0);
     }
     header.OptionsFlags = 0;
-    const uint32_t frames = framesToRequest();
+    const uint32_t frames = nextRead(index);
     TRACE("SamplesToRead %u", frames);
     header.FrameExtent = frames * blockAlign;
     header.DataUsed = 0;

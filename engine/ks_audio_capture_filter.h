@@ -35,6 +35,10 @@ public:
     // for (a device that completed it short); 0 when it was whole.
     uint32_t lastShortfall() const { return lastShortfall_; }
 
+    // The converters start with a packet asked for from now on, which asks
+    // for the frames a start needs.
+    void engage() override;
+
     bool hasConverters() const { return converters_[0] != nullptr; }
     InputSamplerateConverterIf* getConverter(uint32_t channel) const {
         return channel < kMaxUnitChannels ? converters_[channel] : nullptr;
@@ -46,10 +50,25 @@ protected:
     KsAudioCaptureFilter(UnitRoutingIf* routing, CKsAudCapFilter* ksFilter, CKsAudPin* pin,
                          const WAVEFORMATEXTENSIBLE& format, uint16_t hostBits, HRESULT* status);
     static CKsAudPin* openPin(UnitRoutingIf* routing, WAVEFORMATEXTENSIBLE* format, UnitOpenFailure* failure);
+    SteerableAdapterIf* steeringOf(uint32_t channel) const override;
 
 private:
+    // How a packet in flight was asked for: a read is sized for what its
+    // conversion will be when it comes back, two packets later.
+    enum class ReadKind : uint8_t { Unconverted, Start, Converted };
+    struct Read {
+        ReadKind kind = ReadKind::Unconverted;
+        int32_t shift = 0;  // hardware frames beyond (or short of) what the conversion takes
+    };
+    // Sizes the next read of a packet and notes how it was sized.
+    uint32_t nextRead(uint32_t index);
+    // Drops or repeats the frames a read was sized beyond its conversion for.
+    uint32_t undoShift(uint32_t index, uint32_t captured);
+
     InputSamplerateConverterIf* converters_[kMaxUnitChannels] = {};
     uint8_t* stagingMemory_ = nullptr;
     void* staging_[kMaxUnitChannels] = {};
     uint32_t lastShortfall_ = 0;
+    Read reads_[kPackets];
+    bool startWanted_ = false;
 };

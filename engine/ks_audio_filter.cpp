@@ -151,14 +151,34 @@ bool KsAudioFilter::reopenForRate(uint32_t rate) {
     return false;
 }
 
+bool KsAudioFilter::steerable() const { return steering_ && steeringOf(0) != nullptr && hasBuffers(); }
+
+bool KsAudioFilter::steer(double ratio) {
+    if (!steerable() || !(ratio > 0.0)) return false;
+    // Render converts host to hardware frames, capture the other way.
+    const double step = isInput() ? nominalStep_ * ratio : nominalStep_ / ratio;
+    bool taken = true;
+    for (uint32_t c = 0; c < getChannels(); ++c) {
+        SteerableAdapterIf* adapter = steeringOf(c);
+        taken = adapter != nullptr && adapter->steerTo(step) && taken;
+    }
+    return taken;
+}
+
 ASIOError KsAudioFilter::createPackets(uint32_t frames, uint32_t hostBits, uint32_t hostBlocks, uint8_t** hostArea) {
     uint32_t hardwareFrames = 0;
+    converting_ = false;
+    nominalStep_ = 1.0;
+    pendingShift_ = 0;
+    muted_ = false;
+    completedInFlight_ = false;
+    completedBoundary_ = 0.0;
     const ASIOError made = createConverters(frames, hostBits, &hardwareFrames);
     if (made != ASE_OK) return made;
     const uint64_t containerBytes = format_.Format.wBitsPerSample / 8;
-    const uint64_t packetBytes = uint64_t(hardwareFrames) * getChannels() * containerBytes;
+    const uint64_t usualBytes = uint64_t(hardwareFrames) * getChannels() * containerBytes;
     framingMinimumFrames_ = 0;
-    if (framingBytes_ > packetBytes && packetBytes > 0) {
+    if (framingBytes_ > usualBytes && usualBytes > 0) {
         // The device wants larger packets than the host's buffer makes: what
         // it would do with the short ones is no audio anybody asked for.
         const uint64_t blockAlign = uint64_t(getChannels()) * containerBytes;
@@ -166,10 +186,14 @@ ASIOError KsAudioFilter::createPackets(uint32_t frames, uint32_t hostBits, uint3
         framingMinimumFrames_ = static_cast<uint32_t>((neededHardware * frames + hardwareFrames - 1) / hardwareFrames);
         TRACE("KsAudioFilter: the device needs packets of %u bytes, the host's buffer of %u frames makes %u; "
               "%u frames would do",
-              framingBytes_, frames, static_cast<unsigned>(packetBytes), framingMinimumFrames_);
+              framingBytes_, frames, static_cast<unsigned>(usualBytes), framingMinimumFrames_);
         disposeConverters();
         return ASE_InvalidMode;
     }
+    // A steered unit's packets have room to be realigned by up to a host
+    // buffer at a time.
+    if (steering_ && steeringOf(0) != nullptr) hardwareFrames += frames;
+    const uint64_t packetBytes = uint64_t(hardwareFrames) * getChannels() * containerBytes;
     const uint64_t hostHalfBytes = uint64_t(frames) * (hostBits / 8);
     const uint64_t dataBytes = kPackets * packetBytes + hostBlocks * hostHalfBytes;
     // The stream headers with their OVERLAPPED records follow, aligned.

@@ -108,6 +108,43 @@ public:
     // 0 otherwise.
     uint32_t framingMinimumFrames() const { return framingMinimumFrames_; }
     const StreamPacket& getPacket(uint32_t index) const;
+
+    // Clock-drift steering (docs/drift.md), for the composite device's units.
+    // Asked before createBuffers: the adapters are made steerable (variable
+    // rate, also where the rates agree) and the packets get room to be
+    // realigned. Without it (the default) nothing of this changes a unit.
+    void setSteering(bool steering) { steering_ = steering; }
+    // Steerable adapters exist (rates a whole factor apart have none).
+    bool steerable() const;
+    // The adapters convert: from the start where the rates differ, else once
+    // switched in.
+    bool converting() const { return converting_; }
+    // Switches the converters in from the next packet made (render) or asked
+    // for (capture) on; a stream that ran unconverted goes on sample for
+    // sample until it is steered.
+    virtual void engage() = 0;
+    // The follower's clock over the pacing unit's clock: every adapter's step
+    // follows it. False when the adapters cannot take it.
+    bool steer(double ratio);
+    // Moves the unit's hardware time line against the host's by whole frames:
+    // positive when its hardware runs ahead, and then the next packets span
+    // that many hardware frames more (rendered frames repeated, captured
+    // ones left out; the other way round when negative), the seam crossfaded.
+    void realign(int32_t frames) { pendingShift_ += frames; }
+    // Frames of a realignment still to be made (a packet moves at most what
+    // it holds beyond the seam).
+    bool shiftPending() const { return pendingShift_ != 0; }
+    // Muted, the unit plays silence and adds nothing to the host's inputs,
+    // and keeps streaming (a unit that has joined and is being locked).
+    void setMuted(bool muted) { muted_ = muted; }
+    bool muted() const { return muted_; }
+    // About the packet moved last: whether it had come back from the device
+    // (not its first use), and where its end lies on the host's time line
+    // (SteerableAdapterIf::boundaryPosition; 0 unconverted).
+    bool completedInFlight() const { return completedInFlight_; }
+    double completedBoundary() const { return completedBoundary_; }
+    // The hardware frames that packet spanned.
+    uint32_t completedFrames() const { return completedFrames_; }
     // Whether the packet was handed to the pin and not yet taken back.
     bool packetInFlight(uint32_t index) const { return index < kPackets && inFlight_[index]; }
     // Whether the device still holds the packet (handed over and not yet
@@ -156,6 +193,29 @@ protected:
     // Hands the packet to the pin (WriteData or ReadData).
     HRESULT submitPacket(uint32_t index);
     void* const* hostBufferTable() const { return hostBuffers_; }
+    // The adapter of a hardware channel, as far as steering goes; null
+    // without one.
+    virtual SteerableAdapterIf* steeringOf(uint32_t channel) const = 0;
+    bool steering() const { return steering_; }
+    // What createConverters found: whether the adapters made convert from
+    // the start, and their step where the clocks agree.
+    void setConversion(bool converting, double nominalStep) {
+        converting_ = converting;
+        nominalStep_ = nominalStep;
+    }
+    void setConverting() { converting_ = true; }
+    // The shift still to be made in the next packets; taken by the caller.
+    int32_t takeShift() {
+        const int32_t shift = pendingShift_;
+        pendingShift_ = 0;
+        return shift;
+    }
+    void giveBackShift(int32_t frames) { pendingShift_ += frames; }
+    void setCompleted(bool inFlight, double boundary, uint32_t frames) {
+        completedInFlight_ = inFlight;
+        completedBoundary_ = boundary;
+        completedFrames_ = frames;
+    }
     uint8_t* packetData(uint32_t index) const { return static_cast<uint8_t*>(packets_[index].header.Data); }
     bool hasBuffers() const { return bufferFrames_ != 0; }
 
@@ -192,4 +252,13 @@ private:
     StreamPacket* packets_ = nullptr;
     bool inFlight_[kPackets] = {};
     uint32_t packetFrames_[kPackets] = {};
+
+    bool steering_ = false;
+    bool converting_ = false;
+    double nominalStep_ = 1.0;
+    int32_t pendingShift_ = 0;
+    bool muted_ = false;
+    bool completedInFlight_ = false;
+    double completedBoundary_ = 0.0;
+    uint32_t completedFrames_ = 0;
 };

@@ -4,6 +4,8 @@
 #include <new>
 
 #include "base/heap.h"
+#include "engine/drift_loop.h"
+#include "engine/packet_splice.h"
 #include "platform/trace.h"
 #include "src/adapter_factory.h"
 
@@ -83,6 +85,7 @@ ASIOError KsAudioRenderFilter::createBuffers(void* const* hostBuffers, uint32_t 
         return result;
     }
     submitted_[0] = submitted_[1] = false;
+    boundaries_[0] = boundaries_[1] = 0.0;
     return ASE_OK;
 }
 
@@ -120,10 +123,23 @@ ASIOError KsAudioRenderFilter::createConverters(uint32_t frames, uint32_t hostBi
     // Before the first rate is set the host runs at the hardware's rate.
     if (getHostSampleRate() == 0.0) return ASE_OK;
     int32_t made = 0;
+    const uint32_t hardwareRate = getFormat().Format.nSamplesPerSec;
     const SamplerateAdapterResult result =
-        createRenderAdapters(getFormat().Format.nSamplesPerSec, getHostSampleRate(), static_cast<int>(hostBits),
-                             static_cast<int32_t>(frames), getChannels(), converters_, made);
+        createRenderAdapters(hardwareRate, getHostSampleRate(), static_cast<int>(hostBits), static_cast<int32_t>(frames),
+                             getChannels(), converters_, made, steering() ? kDriftSpread : 0.0);
+    const SamplerateAdapterPlan plan = planRenderAdapter(hardwareRate, getHostSampleRate());
+    setConversion(plan.kind != SamplerateAdapterKind::None, plan.kind == SamplerateAdapterKind::VariableRate ? plan.ratio : 1.0);
     return convertersResult(result, made, hardwareFrames);
+}
+
+SteerableAdapterIf* KsAudioRenderFilter::steeringOf(uint32_t channel) const {
+    return channel < kMaxUnitChannels ? converters_[channel] : nullptr;
+}
+
+void KsAudioRenderFilter::engage() {
+    if (!steerable() || converting()) return;
+    for (uint32_t c = 0; c < getChannels(); ++c) converters_[c]->startAtNextBlock();
+    setConverting();
 }
 
 void KsAudioRenderFilter::disposeConverters() { deleteAdapters(converters_, static_cast<int>(kMaxUnitChannels)); }
@@ -132,8 +148,10 @@ HRESULT KsAudioRenderFilter::writeData(uint32_t index, bool silent) {
     static void* const kNoHostBuffers[kHostBufferTableSize] = {};
     if (index >= kPackets || !hasBuffers() || getPin() == nullptr) return E_INVALIDARG;
     KSSTREAM_HEADER& header = packet(index).header;
+    const bool returned = packetInFlight(index);
     const HRESULT outcome = collectPacket(index);
     if (outcome != S_OK) return outcome;
+    setCompleted(returned, boundaries_[index], header.DataUsed / getFormat().Format.nBlockAlign);
     // Only the first submission after createBuffers carries preroll. The
     // flag is dropped here, once the packet is ours again, because the
     // header belongs to the kernel from its submission to its completion.
@@ -146,11 +164,21 @@ HRESULT KsAudioRenderFilter::writeData(uint32_t index, bool silent) {
     job.containerBits = getFormat().Format.wBitsPerSample;
     job.hostBits = bufferHostBits();
     job.frames = getBufferFrames();
-    job.adapters = hasConverters() ? converters_ : nullptr;
+    job.adapters = converting() ? converters_ : nullptr;
     job.silence = silence_;
     job.packet = packetData(index);
     job.packetFrames = getHardwareFrames();
-    const uint32_t frames = convertRender(job);
+    uint32_t frames = convertRender(job);
+    boundaries_[index] = converting() ? converters_[0]->boundaryPosition() : 0.0;
+    const int32_t shift = takeShift();
+    if (shift != 0) {
+        const PacketSplice splice{packetData(index), frames, getHardwareFrames(), getChannels(),
+                                  getFormat().Format.wBitsPerSample};
+        const int32_t moved = splicePacket(splice, shift);
+        frames = static_cast<uint32_t>(int32_t(frames) + moved);
+        giveBackShift(shift - moved);
+    }
+    if (muted()) std::memset(packetData(index), 0, size_t(frames) * getFormat().Format.nBlockAlign);
 
     if ((header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0) {
         TRACE("Data discontinuity!");

@@ -30,6 +30,8 @@ public:
     // that joins a running stream, whose host half is gone).
     HRESULT writeData(uint32_t index, bool silent = false);
 
+    void engage() override;
+
     bool hasConverters() const { return converters_[0] != nullptr; }
     OutputSamplerateConverterIf* getConverter(uint32_t channel) const {
         return channel < kMaxUnitChannels ? converters_[channel] : nullptr;
@@ -44,9 +46,13 @@ protected:
     // Allocates the zeroed silence block of `bytes`; false when out of memory.
     bool allocateSilence(size_t bytes);
     void releaseSilence();
+    SteerableAdapterIf* steeringOf(uint32_t channel) const override;
 
 private:
     OutputSamplerateConverterIf* converters_[kMaxUnitChannels] = {};
     uint8_t* silence_ = nullptr;
     bool submitted_[kPackets] = {};
+    // Where each packet's end lies on the host's time line, kept from when
+    // it was made until it comes back.
+    double boundaries_[kPackets] = {};
 };

@@ -104,6 +104,13 @@ int64_t SimController::driftPpbAt(uint64_t nowNs) const {
     return std::llround(ppm * 1000.0);
 }
 
+CompletionTiming SimController::lastCompletion(bool capture) const {
+    os::ScopedLock hold(*lock_);
+    for (const StreamPin* pin : pins_)
+        if (pin->isCapture() == capture) return pin->lastCompletion();
+    return CompletionTiming();
+}
+
 double SimController::driftPpmAt(uint64_t busNs) const {
     os::ScopedLock hold(*lock_);
     return double(driftPpbAt(busNs)) / 1000.0;

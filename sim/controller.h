@@ -58,6 +58,9 @@ public:
     // wander and the warm-up ramp (docs/simulator.md, "Clocks").
     double driftPpmAt(uint64_t busNs) const;
 
+    // The render or capture pin's last completion (zeros without a pin).
+    CompletionTiming lastCompletion(bool capture) const;
+
     StreamStats renderStats() const;
     StreamStats captureStats() const;
     // Pin instances open on the current plug-in (render + capture).

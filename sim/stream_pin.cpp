@@ -158,6 +158,9 @@ void StreamPin::service(uint64_t nowNs, bool timed, int64_t driftPpb) {
         head_ = (head_ + 1) % kQueueCapacity;
         --count_;
         --done_;
+        lastCompletion_.hardwareEndNs = packet.endNs;
+        lastCompletion_.deliveredNs = timed ? packet.deliverAtNs : nowNs;
+        ++lastCompletion_.count;
         complete(packet, packet.status, packet.bytes);
     }
 }
@@ -238,6 +241,7 @@ void StreamPin::fillFromLoopback(uint8_t* data, uint32_t frames) {
 void StreamPin::finishHardware(Packet& packet, uint64_t endNs) {
     transfer(packet);
     packet.done = true;
+    packet.endNs = endNs;
     packet.deliverAtNs = deliveryTime(packet, endNs);
     lastDeliveryNs_ = packet.deliverAtNs;
 }

@@ -26,6 +26,15 @@ struct StreamStats {
     uint64_t emptyPackets = 0;      // capture packets completed with DataUsed 0
 };
 
+// When the driver heard of a pin's last completed packet, and when its
+// hardware was through with it: what a test compares the driver's own
+// timing with.
+struct CompletionTiming {
+    uint64_t hardwareEndNs = 0;  // bus time the clock passed the packet's last frame
+    uint64_t deliveredNs = 0;    // bus time its completion was delivered
+    uint64_t count = 0;          // packets delivered so far (0: none yet)
+};
+
 // A cancelled request whose completion the device delivers later
 // (Faults::lateCancel): it still owns its header, data and OVERLAPPED.
 struct LateCompletion {
@@ -93,6 +102,7 @@ public:
     // late by more than the wander of that stretch).
     uint64_t nextCompletionNs(uint64_t nowNs, int64_t driftPpb) const;
     static constexpr uint64_t kNever = ~uint64_t(0);
+    const CompletionTiming& lastCompletion() const { return lastCompletion_; }
 
     // Completes every queued packet with the NTSTATUS given (cancellation,
     // removal); nothing is transferred. A device with Faults::lateCancel
@@ -113,6 +123,7 @@ private:
         // waits for deliverAtNs; status and bytes are what it will carry.
         bool done;
         uint64_t deliverAtNs;
+        uint64_t endNs;
         uint32_t status;
         uint32_t bytes;
     };
@@ -164,6 +175,7 @@ private:
     // is counted already.
     bool dry_ = false;
     uint64_t random_;  // the completion jitter's generator state
+    CompletionTiming lastCompletion_;
 
     // Loopback. A render pin has put its frames up to played_ into the line.
     // A capture pin maps its frames onto the render clock by a fixed offset,

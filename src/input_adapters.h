@@ -123,7 +123,7 @@ public:
     // when it is converted from its start (startAtNextBlock) with an empty
     // carry: a start needs kStartCopy samples more than a running converter.
     // The next hardwareFramesFor counts from that start.
-    int32_t hardwareFramesForStart(int32_t hostFrames);
+    int32_t hardwareFramesForStart(int32_t hostFrames) override;
 
     bool steerTo(double step) override;
     void startAtNextBlock() override;

@@ -46,6 +46,9 @@ public:
     // Hardware frames to read for the next packet; never more than the
     // hardware frames per packet reported at construction.
     virtual int32_t hardwareFramesFor(int32_t hostFrames) = 0;
+    // The same for a block that starts a steerable adapter
+    // (SteerableAdapterIf::startAtNextBlock); others have no start.
+    virtual int32_t hardwareFramesForStart(int32_t hostFrames) { return hardwareFramesFor(hostFrames); }
     virtual void* getInputBuffer() = 0;
     // Converts `frames` samples of the input buffer into out (room for one
     // host buffer) and returns the host frames written.

@@ -1,0 +1,97 @@
+#include "engine/composite_drift_figures.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+DriftFigures::DriftFigures(
+    double hostRate, std::vector<std::pair<const AsioDeviceInfo*, std::shared_ptr<sim::SimController>>> controllers)
+    : hostRate_(hostRate), controllers_(std::move(controllers)) {}
+
+sim::SimController* DriftFigures::controllerOf(const CompositeUnit* unit) const {
+    for (const auto& entry : controllers_)
+        if (entry.first == unit->record()) return entry.second.get();
+    return nullptr;
+}
+
+DriftFigures::Unit* DriftFigures::unitFor(const DriftSample& sample) {
+    for (size_t i = 0; i < count_; ++i)
+        if (units_[i].unit == sample.unit) return &units_[i];
+    if (count_ == kMaxUnits) return nullptr;
+    Unit& unit = units_[count_++];
+    unit = Unit();
+    unit.unit = sample.unit;
+    unit.input = sample.unit->isInput();
+    return &unit;
+}
+
+void DriftFigures::measured(const DriftSample& sample) {
+    sim::SimController* follower = controllerOf(sample.unit);
+    sim::SimController* reference = controllerOf(sample.reference);
+    Unit* u = unitFor(sample);
+    if (follower == nullptr || reference == nullptr || u == nullptr) return;
+    // The packets measured are the last each pin delivered: the true error
+    // takes where their hardware really ended.
+    const sim::CompletionTiming f = follower->lastCompletion(sample.unit->isInput());
+    const sim::CompletionTiming r = reference->lastCompletion(sample.reference->isInput());
+    if (f.count == 0 || r.count == 0) return;
+    const double earlier = double(int64_t(r.hardwareEndNs - f.hardwareEndNs)) * 1e-9;
+    const double error = sample.boundary - sample.referenceBoundary + earlier * hostRate_;
+    const uint64_t now = f.deliveredNs;
+    if (getenv("DRIFT_TRACE") && (u->samples % 25 == 0 || std::fabs(error) > 3)) printf("T fend %llu fdel %llu fc %llu rend %llu rdel %llu rc %llu | %.3f %p in %d meas %.3f true %.3f ratio %.1f conv %d muted %d b %.3f rb %.3f\n", (unsigned long long)f.hardwareEndNs, (unsigned long long)f.deliveredNs, (unsigned long long)f.count, (unsigned long long)r.hardwareEndNs, (unsigned long long)r.deliveredNs, (unsigned long long)r.count, now*1e-9, (void*)sample.unit, sample.unit->isInput(), sample.fillError, error, (sample.ratio-1)*1e6, sample.converting, sample.muted, sample.boundary, sample.referenceBoundary);
+    if (u->samples++ == 0) u->firstNs = now;
+    u->converting = sample.converting;
+    u->lastError = error;
+    if (sample.muted) return;
+    if (u->heardNs == 0) {
+        u->heardNs = now;
+        u->windowNs = now;
+        u->windowError = error;
+    }
+    const double since = double(now - u->firstNs) * 1e-9;
+    if (since < kSteadySeconds) {
+        u->peakHeard = std::max(u->peakHeard, std::fabs(error));
+    } else {
+        u->steadyPeak = std::max(u->steadyPeak, std::fabs(error));
+        u->steadySquares += error * error;
+        ++u->steadyCount;
+        u->largestRatioStep = std::max(u->largestRatioStep, std::fabs(sample.ratio - u->lastRatio));
+    }
+    u->lastRatio = sample.ratio;
+    // Over each second the lead moves by how far the ratio was off.
+    if (now - u->windowNs >= 1000000000ull) {
+        const double seconds = double(now - u->windowNs) * 1e-9;
+        if (since >= kSteadySeconds) {
+            const double ratioError = (error - u->windowError) / (hostRate_ * seconds);
+            u->ratioSquares += ratioError * ratioError;
+            ++u->ratioWindows;
+        }
+        u->windowNs = now;
+        u->windowError = error;
+    }
+}
+
+double DriftFigures::worstPeakHeard() const {
+    double worst = 0.0;
+    for (const Unit& u : *this) worst = std::max(worst, u.peakHeard);
+    return worst;
+}
+
+double DriftFigures::worstSteadyRms() const {
+    double worst = 0.0;
+    for (const Unit& u : *this) worst = std::max(worst, u.steadyRms());
+    return worst;
+}
+
+double DriftFigures::worstRatioErrorPpm() const {
+    double worst = 0.0;
+    for (const Unit& u : *this) worst = std::max(worst, u.ratioErrorRmsPpm());
+    return worst;
+}
+
+double DriftFigures::worstSecondsToHeard() const {
+    double worst = 0.0;
+    for (const Unit& u : *this) worst = std::max(worst, u.secondsToHeard());
+    return worst;
+}
