@@ -815,7 +815,7 @@ bool SimBus::hidGetSerialNumberString(HANDLE hidDevice, void* buffer, ULONG buff
 
 // ------------------------------------------------------------------- clock
 
-uint64_t SimBus::now() const { return mode_ == ClockMode::Manual ? manualNs_ : os::nanoseconds(); }
+uint64_t SimBus::now() const { return mode_ == ClockMode::Manual ? manualNs_.load() : os::nanoseconds(); }
 
 void SimBus::serviceAll(bool timed) {
     deliverLate();
@@ -833,7 +833,7 @@ void SimBus::advanceFrames(uint64_t frames) {
     os::ScopedLock hold(*lock_);
     if (mode_ != ClockMode::Manual) return;
     for (const auto& c : controllers_)
-        for (StreamPin* pin : c->pins_) pin->advanceFrames(frames, c->driftPpbAt(manualNs_));
+        for (StreamPin* pin : c->pins_) pin->advanceFrames(frames, c->driftPpbAt(manualNs_.load()));
     serviceAll(false);
 }
 
