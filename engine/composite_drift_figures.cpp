@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 DriftFigures::DriftFigures(
     double hostRate, std::vector<std::pair<const AsioDeviceInfo*, std::shared_ptr<sim::SimController>>> controllers)
@@ -39,7 +37,6 @@ void DriftFigures::measured(const DriftSample& sample) {
     const double earlier = double(int64_t(r.hardwareEndNs - f.hardwareEndNs)) * 1e-9;
     const double error = sample.boundary - sample.referenceBoundary + earlier * hostRate_;
     const uint64_t now = f.deliveredNs;
-    if (getenv("DRIFT_TRACE") && (u->samples % 25 == 0 || std::fabs(error) > 3)) printf("T fend %llu fdel %llu fc %llu rend %llu rdel %llu rc %llu | %.3f %p in %d meas %.3f true %.3f ratio %.1f conv %d muted %d b %.3f rb %.3f\n", (unsigned long long)f.hardwareEndNs, (unsigned long long)f.deliveredNs, (unsigned long long)f.count, (unsigned long long)r.hardwareEndNs, (unsigned long long)r.deliveredNs, (unsigned long long)r.count, now*1e-9, (void*)sample.unit, sample.unit->isInput(), sample.fillError, error, (sample.ratio-1)*1e6, sample.converting, sample.muted, sample.boundary, sample.referenceBoundary);
     if (u->samples++ == 0) u->firstNs = now;
     u->converting = sample.converting;
     u->lastError = error;

@@ -178,7 +178,7 @@ void BoundaryClock::completed(uint32_t frames, uint64_t observedNs, double nomin
             // Second order, critically damped: b = sqrt(2) w dt, c = (w dt)^2.
             const double span = frames * nsPerFrame_ * 1e-9;
             seconds_ += span;
-            const double hz = seconds_ < kWideSeconds ? kStartHz : kSteadyHz;
+            const double hz = seconds_ < kWideSeconds ? kStartHz : std::max(kSteadyHz, kStartHz * kWideSeconds / seconds_);
             const double w = 2.0 * 3.14159265358979323846 * hz * span;
             boundaryNs_ = expected + std::sqrt(2.0) * w * error;
             nsPerFrame_ += w * w * error / frames;
