@@ -11,9 +11,9 @@
 // - Units that stream from the start play unconverted, bit for bit, until
 //   their drift shows (units sharing a clock never convert); then their
 //   converters are switched in without a seam.
-// - A unit that joins the running stream converts from its first packet, is
-//   muted while the loop locks (and its time line is moved into place by
-//   whole frames), and is heard within 0.6 s.
+// - A unit that joins the running stream starts the same way, heard from
+//   its first packet, and is switched in once its drift shows, its ratio
+//   preset from the drift watched.
 // - When the reference leaves, another unit of its controller takes over,
 //   else a follower, whose ratio then stays as it was: no unit sees a step.
 // - An error beyond what the ratio should absorb (a device that stalled) is
@@ -40,7 +40,6 @@ struct DriftSample {
     double fillError = 0.0;    // host frames the unit's hardware runs ahead, as measured
     double ratio = 1.0;        // what its converters follow from now on
     bool converting = false;
-    bool muted = false;
 };
 
 class DriftObserverIf {
@@ -84,9 +83,9 @@ public:
 private:
     void chooseReference(const CompositeUnit* leaving);
     void measure(CompositeUnit& unit, double fillError);
-    void join(CompositeUnit& unit, double fillError);
+    void reset(CompositeUnit& unit);
     void engage(CompositeUnit& unit);
-    void realign(CompositeUnit& unit, int32_t frames, bool heard);
+    void realign(CompositeUnit& unit, int32_t frames);
 
     CompositeKsAudioDevice& device_;
     CompositeUnit* reference_ = nullptr;

@@ -40,7 +40,6 @@ void DriftFigures::measured(const DriftSample& sample) {
     if (u->samples++ == 0) u->firstNs = now;
     u->converting = sample.converting;
     u->lastError = error;
-    if (sample.muted) return;
     if (u->heardNs == 0) {
         u->heardNs = now;
         u->windowNs = now;

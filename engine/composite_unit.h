@@ -22,14 +22,6 @@
 struct UnitDrift {
     DriftLoop loop;
     bool steered = false;     // the loop steers its converters
-    bool joining = false;     // spliced into the running stream: muted until locked
-    bool placed = false;      // a joining unit's packets end near the reference's
-    bool follows = false;     // a joining unit on another crystal: steered once placed
-    uint32_t heardIn = 0;     // halves until a joining unit, moved into place, is heard
-    double joinedSeconds = 0.0;
-    double placedSeconds = 0.0;
-    double snapSum = 0.0;     // its errors over the last stretch before it is heard
-    uint32_t snapCount = 0;
     bool completed = false;   // its packet of the current half came back from the device
     uint64_t completedNs = 0;
     double boundary = 0.0;

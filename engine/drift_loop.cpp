@@ -18,8 +18,6 @@ void DriftLoop::start(double ratio, bool locked) {
     const double offset = std::isfinite(ratio) ? ratio - 1.0 : 0.0;
     integral_ = offset > most ? most : offset < -most ? -most : offset;
     ratio_ = 1.0 + integral_;
-    target_ = 0.0;
-    glidePerPeriod_ = 0.0;
     hold_ = 0;
     fresh_ = true;
     hasLast_ = false;
@@ -45,10 +43,10 @@ void DriftLoop::watch(double fillError) {
     }
     remember(fillError);
     const double a = watchCoefficient();
-    // The scatter is learnt while settling: a drift that has begun makes
-    // its own scatter later, which must not hide it.
+    // The scatter is learnt all along (a machine gets busy later): a drift
+    // adds only the filter's lag behind it, well under a frame of scatter.
     const double deviation = fillError - z2_;
-    if (watched_ < kWatchSettleSeconds) scatter_ += (watched_ > 0.0 ? a : 1.0) * (deviation * deviation - scatter_);
+    scatter_ += (watched_ > 0.0 ? a : 1.0) * (deviation * deviation - scatter_);
     z1_ += a * (fillError - z1_);
     z2_ += a * (z1_ - z2_);
     const bool settling = watched_ < kWatchSettleSeconds;
@@ -64,6 +62,13 @@ double DriftLoop::watchedNoise() const {
     // Two one-pole stages of coefficient a pass about a (1 + a)... of white
     // noise's variance; a / 2 is near enough for small a.
     return std::sqrt(scatter_ * watchCoefficient() / 2.0);
+}
+
+double DriftLoop::watchedRatio() const {
+    const double span = watched_ - kWatchSettleSeconds;
+    if (span < periodSeconds()) return 1.0;
+    const double offset = (z2_ - baseline_) / span / hostRate_;
+    return 1.0 + std::max(-settings_.maxOffset, std::min(settings_.maxOffset, offset));
 }
 
 void DriftLoop::remember(double error) {
@@ -82,27 +87,28 @@ double DriftLoop::update(double fillError) {
         return ratio_;
     }
     const double period = periodSeconds();
-    // The target glides towards 0; the ratio moves the lead along with it.
-    double glide = 0.0;
-    if (target_ != 0.0) {
-        glide = std::fabs(target_) <= glidePerPeriod_ ? -target_ : (target_ < 0.0 ? glidePerPeriod_ : -glidePerPeriod_);
-        target_ += glide;
-    }
-    const double error = fillError - target_;
+    const double error = fillError;
     if (fresh_) {
         // Where the follower is when the loop starts is where it pulls in from.
         z1_ = z2_ = error;
         fresh_ = false;
     }
     // A jump is realigned, not followed: it stays out of the filter. One
-    // measurement far off that the next ones do not confirm was no jump.
+    // measurement far off that the next ones do not confirm was no jump, nor
+    // were measurements far off that scatter (a busy machine's late wakes):
+    // a unit that skipped lies the same distance off every time.
     if (jumpCount_ == 0 && hasLast_ && std::fabs(error - last_) > kJumpFrames) jumpBase_ = last_;
     if ((jumpCount_ > 0 || (hasLast_ && std::fabs(error - last_) > kJumpFrames)) &&
         std::fabs(error - jumpBase_) > kJumpFrames) {
-        jumpSum_ += error - jumpBase_;
-        ++jumpCount_;
-        seconds_ += period;
-        return ratio_;
+        const double off = error - jumpBase_;
+        jumpLow_ = jumpCount_ == 0 ? off : std::min(jumpLow_, off);
+        jumpHigh_ = jumpCount_ == 0 ? off : std::max(jumpHigh_, off);
+        if (jumpHigh_ - jumpLow_ <= kJumpFrames) {
+            jumpSum_ += off;
+            ++jumpCount_;
+            seconds_ += period;
+            return ratio_;
+        }
     }
     jumpCount_ = 0;
     jumpSum_ = 0.0;
@@ -119,13 +125,12 @@ double DriftLoop::update(double fillError) {
     const double integralGain = w * w / hostRate_ * period;
     const double before = integral_;
     integral_ += integralGain * z2_;
-    const double feedForward = -glide / periodFrames_;
     const double most = settings_.maxOffset;
-    double offset = integral_ + proportional * z2_ + feedForward;
+    double offset = integral_ + proportional * z2_;
     if (offset > most || offset < -most) {
         // Clamped: the integral does not wind further out.
         if ((offset > most && integral_ > before) || (offset < -most && integral_ < before)) integral_ = before;
-        offset = integral_ + proportional * z2_ + feedForward;
+        offset = integral_ + proportional * z2_;
         offset = offset > most ? most : offset < -most ? -most : offset;
     }
     ratio_ = 1.0 + offset;
@@ -143,14 +148,6 @@ int32_t DriftLoop::realignment(bool force) const {
     return static_cast<int32_t>(std::lround(sum / recentCount_));
 }
 
-double DriftLoop::recentMedian() const {
-    if (recentCount_ == 0) return 0.0;
-    double sorted[kRecent];
-    std::copy(recent_, recent_ + recentCount_, sorted);
-    std::nth_element(sorted, sorted + recentCount_ / 2, sorted + recentCount_);
-    return sorted[recentCount_ / 2];
-}
-
 void DriftLoop::realigned(double frames, uint32_t holdPeriods) {
     // A jump never reached the filter; any other move takes its memory along.
     if (jumpCount_ == 0) {
@@ -164,17 +161,21 @@ void DriftLoop::realigned(double frames, uint32_t holdPeriods) {
     hold_ = holdPeriods;
 }
 
-void DriftLoop::glideTarget(double frames, double framesPerSecond) {
-    target_ = frames;
-    glidePerPeriod_ = std::fabs(framesPerSecond) * periodSeconds();
-}
 
 void BoundaryClock::completed(uint32_t frames, uint64_t observedNs, double nominalRate) {
     const double observed = double(observedNs - firstNs_);
     if (started_ && frames > 0) {
         const double expected = boundaryNs_ + frames * nsPerFrame_;
         const double error = observed - expected;
+        if (std::fabs(error) > kJumpNs && ++outliers_ < kRestartAfter) {
+            // Seen far from where it should have ended: the thread that saw
+            // it was held up (or the device hiccupped). The time line coasts
+            // over it; only a run of them says the hardware really moved.
+            boundaryNs_ = expected;
+            return;
+        }
         if (std::fabs(error) <= kJumpNs) {
+            outliers_ = 0;
             // Second order, critically damped: b = sqrt(2) w dt, c = (w dt)^2.
             const double span = frames * nsPerFrame_ * 1e-9;
             seconds_ += span;
@@ -188,6 +189,7 @@ void BoundaryClock::completed(uint32_t frames, uint64_t observedNs, double nomin
     // The first completion, or one far off: the time line starts here.
     const bool keepRate = started_ && nsPerFrame_ > 0.0;
     started_ = true;
+    outliers_ = 0;
     seconds_ = 0.0;
     firstNs_ = observedNs;
     boundaryNs_ = 0.0;

@@ -42,9 +42,12 @@ public:
     // From then on its time line is good to a fraction of a millisecond,
     // enough to place a unit that joins.
     static constexpr double kSettledSeconds = 0.1;
-    // A completion further than this from where the clock expected it (the
-    // hardware ran dry, or stalled) starts the clock afresh.
+    // A completion further than this from where the clock expected it is
+    // passed over (the thread that saw it was held up: a scheduling delay
+    // on a busy machine); kRestartAfter of them in a row (the hardware ran
+    // dry, or stalled) start the clock afresh.
     static constexpr double kJumpNs = 3000000.0;
+    static constexpr uint32_t kRestartAfter = 16;
 
     // A packet of `frames` hardware frames came back at observedNs.
     // nominalRate is the hardware's rate, for the first guess.
@@ -62,6 +65,7 @@ private:
     double boundaryNs_ = 0.0;
     double nsPerFrame_ = 0.0;
     uint64_t firstNs_ = 0;
+    uint32_t outliers_ = 0;
 };
 
 class DriftLoop {
@@ -113,16 +117,18 @@ public:
     // started one after the other, a millisecond apart, stay that way).
     double watchedChange() const { return watched_ >= kWatchSettleSeconds ? z2_ - baseline_ : 0.0; }
     // How far the watched, filtered error strays by noise alone (one
-    // standard deviation, estimated from the measurements' scatter while
-    // settling): USB's frames scatter them by a millisecond, the more often
+    // standard deviation, estimated from the measurements' scatter as it
+    // goes): USB's frames scatter them by a millisecond, the more often
     // the further apart the units' packets end.
     double watchedNoise() const;
+    // The ratio the watched drift shows (the filtered error's slope since
+    // watching settled), clamped; 1 before then: a converter switched in
+    // starts there rather than learning the whole drift afresh.
+    double watchedRatio() const;
     static constexpr double kWatchSettleSeconds = 0.1;
 
     double ratio() const { return ratio_; }
-    // Measurements are being skipped until a move shows.
-    bool holding() const { return hold_ > 0; }
-    // The error after the low-pass, less the target offset.
+    // The error after the low-pass.
     double filteredError() const { return z2_; }
     double seconds() const { return seconds_; }
     // The loop's natural frequency now (rad/s).
@@ -146,19 +152,6 @@ public:
     // skipped.
     void realigned(double frames, uint32_t holdPeriods);
 
-    // The median of the last few measurements (0 without any): where a unit
-    // far off its place lies, whatever USB's frames did to single ones; and
-    // how many it is taken over, which forgetRecent() sets back to none.
-    double recentMedian() const;
-    int recentCount() const { return recentCount_; }
-    void forgetRecent() { recentCount_ = recentNext_ = 0; }
-
-    // The target lead starts at `frames` and glides to 0 at `framesPerSecond`
-    // (a converter switched in from an unconverted stream whose delay shows
-    // as a phase step): the ratio follows the glide directly, the error is
-    // counted from the moving target.
-    void glideTarget(double frames, double framesPerSecond);
-    double targetOffset() const { return target_; }
 
 private:
     double periodSeconds() const { return periodFrames_ / hostRate_; }
@@ -174,13 +167,13 @@ private:
     double z2_ = 0.0;
     double integral_ = 0.0;  // the clocks' difference: ratio - 1
     double ratio_ = 1.0;
-    double target_ = 0.0;
-    double glidePerPeriod_ = 0.0;
     uint32_t hold_ = 0;
     bool fresh_ = false;      // the filter starts from the next measurement
     uint32_t jumpCount_ = 0;
     double jumpSum_ = 0.0;
     double jumpBase_ = 0.0;   // the last measurement before a jump
+    double jumpLow_ = 0.0;    // the least and most a jump's measurements lie off
+    double jumpHigh_ = 0.0;
     double last_ = 0.0;
     bool hasLast_ = false;
     double watched_ = 0.0;

@@ -215,9 +215,8 @@ HRESULT KsAudioCaptureFilter::readData(uint32_t index) {
             for (uint32_t c = 0; c < getChannels(); ++c) converters_[c]->startAtNextBlock();
             setConverting();
         }
-        static void* const kNowhere[kHostBufferTableSize] = {};
         CaptureConversion job;
-        job.hostBuffers = muted() ? kNowhere : hostBufferTable();
+        job.hostBuffers = hostBufferTable();
         job.half = index;
         job.channels = getChannels();
         job.containerBits = getFormat().Format.wBitsPerSample;

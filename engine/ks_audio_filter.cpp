@@ -170,7 +170,6 @@ ASIOError KsAudioFilter::createPackets(uint32_t frames, uint32_t hostBits, uint3
     converting_ = false;
     nominalStep_ = 1.0;
     pendingShift_ = 0;
-    muted_ = false;
     completedInFlight_ = false;
     completedBoundary_ = 0.0;
     const ASIOError made = createConverters(frames, hostBits, &hardwareFrames);

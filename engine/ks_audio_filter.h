@@ -134,10 +134,6 @@ public:
     // Frames of a realignment still to be made (a packet moves at most what
     // it holds beyond the seam).
     bool shiftPending() const { return pendingShift_ != 0; }
-    // Muted, the unit plays silence and adds nothing to the host's inputs,
-    // and keeps streaming (a unit that has joined and is being locked).
-    void setMuted(bool muted) { muted_ = muted; }
-    bool muted() const { return muted_; }
     // About the packet moved last: whether it had come back from the device
     // (not its first use), and where its end lies on the host's time line
     // (SteerableAdapterIf::boundaryPosition; 0 unconverted).
@@ -257,7 +253,6 @@ private:
     bool converting_ = false;
     double nominalStep_ = 1.0;
     int32_t pendingShift_ = 0;
-    bool muted_ = false;
     bool completedInFlight_ = false;
     double completedBoundary_ = 0.0;
     uint32_t completedFrames_ = 0;

@@ -178,7 +178,6 @@ HRESULT KsAudioRenderFilter::writeData(uint32_t index, bool silent) {
         frames = static_cast<uint32_t>(int32_t(frames) + moved);
         giveBackShift(shift - moved);
     }
-    if (muted()) std::memset(packetData(index), 0, size_t(frames) * getFormat().Format.nBlockAlign);
 
     if ((header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0) {
         TRACE("Data discontinuity!");
