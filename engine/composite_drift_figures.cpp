@@ -40,14 +40,13 @@ void DriftFigures::measured(const DriftSample& sample) {
     if (u->samples++ == 0) u->firstNs = now;
     u->converting = sample.converting;
     u->lastError = error;
-    if (u->heardNs == 0) {
-        u->heardNs = now;
+    if (u->samples == 1) {
         u->windowNs = now;
         u->windowError = error;
     }
     const double since = double(now - u->firstNs) * 1e-9;
     if (since < kSteadySeconds) {
-        u->peakHeard = std::max(u->peakHeard, std::fabs(error));
+        u->peakBeforeSteady = std::max(u->peakBeforeSteady, std::fabs(error));
     } else {
         u->steadyPeak = std::max(u->steadyPeak, std::fabs(error));
         u->steadySquares += error * error;
@@ -68,12 +67,6 @@ void DriftFigures::measured(const DriftSample& sample) {
     }
 }
 
-double DriftFigures::worstPeakHeard() const {
-    double worst = 0.0;
-    for (const Unit& u : *this) worst = std::max(worst, u.peakHeard);
-    return worst;
-}
-
 double DriftFigures::worstSteadyRms() const {
     double worst = 0.0;
     for (const Unit& u : *this) worst = std::max(worst, u.steadyRms());
@@ -86,8 +79,3 @@ double DriftFigures::worstRatioErrorPpm() const {
     return worst;
 }
 
-double DriftFigures::worstSecondsToHeard() const {
-    double worst = 0.0;
-    for (const Unit& u : *this) worst = std::max(worst, u.secondsToHeard());
-    return worst;
-}

@@ -30,8 +30,7 @@ public:
         bool input = false;
         uint64_t samples = 0;
         uint64_t firstNs = 0;          // bus time of its first measurement
-        uint64_t heardNs = 0;          // of its first measurement while heard (0: never)
-        double peakHeard = 0.0;        // |true fill error| while heard, before it is steady
+        double peakBeforeSteady = 0.0; // |true fill error| before it is steady
         double steadyPeak = 0.0;
         double steadySquares = 0.0;
         uint64_t steadyCount = 0;
@@ -48,7 +47,6 @@ public:
         double ratioErrorRmsPpm() const {
             return ratioWindows > 0 ? std::sqrt(ratioSquares / double(ratioWindows)) * 1e6 : 0.0;
         }
-        double secondsToHeard() const { return heardNs > firstNs ? double(heardNs - firstNs) * 1e-9 : 0.0; }
     };
 
     // The controllers behind the records the units stream from.
@@ -60,10 +58,8 @@ public:
     const Unit* end() const { return units_ + count_; }
     size_t followers() const { return count_; }
     // The worst of every follower.
-    double worstPeakHeard() const;
     double worstSteadyRms() const;
     double worstRatioErrorPpm() const;
-    double worstSecondsToHeard() const;
 
 private:
     sim::SimController* controllerOf(const CompositeUnit* unit) const;

@@ -32,7 +32,8 @@ int32_t splicePacket(const PacketSplice& s, int32_t shift) {
     const uint32_t spare = s.frames - fade;
     uint32_t k = static_cast<uint32_t>(shift > 0 ? shift : -shift);
     if (k > spare) k = spare;
-    if (shift > 0 && k > s.room - s.frames) k = s.room > s.frames ? s.room - s.frames : 0;
+    const uint32_t room = s.room > s.frames ? s.room - s.frames : 0;
+    if (shift > 0 && k > room) k = room;
     if (k == 0) return 0;
     const uint32_t sample = s.containerBits / 8;
     const uint32_t frameBytes = sample * s.channels;

@@ -69,9 +69,9 @@ protected:
     }
     static void print(const char* what, const DriftFigures& figures) {
         for (const DriftFigures::Unit& u : figures)
-            std::printf("[figures] %s, %s follower: heard after %.3f s, peak %.2f frames until steady, steady rms "
+            std::printf("[figures] %s, %s follower: peak %.2f frames until steady, steady rms "
                         "%.3f (peak %.2f), 1 s ratio error %.2f ppm rms, largest ratio step %.3f ppm\n",
-                        what, u.input ? "capture" : "render", u.secondsToHeard(), u.peakHeard, u.steadyRms(),
+                        what, u.input ? "capture" : "render", u.peakBeforeSteady, u.steadyRms(),
                         u.steadyPeak, u.ratioErrorRmsPpm(), u.largestRatioStep * 1e6);
     }
 };
