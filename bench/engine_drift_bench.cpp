@@ -5,13 +5,17 @@
 // each scenario it prints what the stream lost (as the simulated devices
 // and as the driver counted it), the realignments, each follower's lock
 // and steady-state figures (engine/composite_drift_figures.h), and the
-// streaming thread's own work per period.
+// streaming thread's own work per period. Last, a 1 kHz tone through a
+// follower at +100 ppm: its SINAD and the largest spur beside it, from the
+// follower's own output (a sine fitted to the last 1.5 s of it).
 //
 //   engine_drift_bench [seconds] [jitter-us]    (defaults: 3600 and 100)
 //
 // Every scenario runs that many seconds of audio; an hour takes minutes in
 // a release build.
 #include <cinttypes>
+#include <cmath>
+#include <complex>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -26,14 +30,41 @@
 #include "engine/composite_ks_audio_device.h"
 #include "engine/composite_virtual_clock.h"
 #include "sim/bus.h"
+#include "sim/capture_signal.h"
 
 namespace {
 
 constexpr int32_t kFrames = 89;
 constexpr double kRate = 44100.0;
+constexpr size_t kToneWindow = 65536;  // frames the tone is judged over
 
-void onSwitch(int32_t, ASIOBool) {}
 int32_t onMessage(int32_t, int32_t, void*, double*) { return 0; }
+
+// The host: a 1 kHz tone at half of full scale into every output.
+constexpr double kToneHz = 1000.0;
+constexpr double kToneAmplitude = 0.5;
+struct ToneHost {
+    std::vector<ASIOBufferInfo>* infos = nullptr;
+    ASIOSampleType type = ASIOSTInt32LSB;
+    uint64_t frame = 0;
+} tone;
+
+void writeSample(uint8_t* at, double value, ASIOSampleType type) {
+    const int32_t v = static_cast<int32_t>(std::lround(value * 2147483647.0));
+    const uint32_t bytes = type == ASIOSTInt16LSB ? 2 : type == ASIOSTInt24LSB ? 3 : 4;
+    for (uint32_t b = 0; b < bytes; ++b) at[b] = static_cast<uint8_t>(uint32_t(v) >> (8 * (4 - bytes + b)));
+}
+
+void onSwitch(int32_t half, ASIOBool) {
+    if (tone.infos == nullptr) return;
+    const uint32_t bytes = tone.type == ASIOSTInt16LSB ? 2 : tone.type == ASIOSTInt24LSB ? 3 : 4;
+    for (int32_t f = 0; f < kFrames; ++f) {
+        const double value = kToneAmplitude * std::sin(2.0 * M_PI * kToneHz * double(tone.frame + f) / kRate);
+        for (ASIOBufferInfo& info : *tone.infos)
+            if (!info.isInput) writeSample(static_cast<uint8_t*>(info.buffers[half]) + f * bytes, value, tone.type);
+    }
+    tone.frame += kFrames;
+}
 
 struct Scenario {
     std::vector<int32_t> followerPpm;  // one controller each, after the pacing one
@@ -57,7 +88,7 @@ public:
             config.faults.jitterUs = jitterUs;
             config.faults.usbFrames = true;
             auto controller = bus_.plug(config);
-            controller->setRenderedCap(1 << 12);
+            controller->setRenderedCap(kToneWindow * 8 * 4);
             controllers_.push_back(controller);
         }
         registry_->enumerateDevices();
@@ -79,6 +110,12 @@ public:
         device_->setDriftObserver(figures_.get());
         callbacks_.bufferSwitch = onSwitch;
         callbacks_.asioMessage = onMessage;
+        ASIOChannelInfo channel = {};
+        channel.channel = 0;
+        channel.isInput = ASIOFalse;
+        if (device_->getChannelInfo(&channel) == ASE_OK) tone.type = channel.type;
+        tone.infos = &infos_;
+        tone.frame = 0;
         ok_ = result == S_OK && device_->setSampleRate(kRate) == ASE_OK &&
               device_->createBuffers(infos_.data(), static_cast<int32_t>(infos_.size()), kFrames, &callbacks_) ==
                   ASE_OK &&
@@ -86,6 +123,7 @@ public:
     }
     ~DriftStream() {
         device_->stop();
+        tone.infos = nullptr;
         device_->setDriftObserver(nullptr);
         device_->disposeBuffers();
         device_.reset();
@@ -113,6 +151,118 @@ private:
     ASIOCallbacks callbacks_ = {};
     bool ok_ = false;
 };
+
+// Interleaved samples of one channel of what a controller rendered last,
+// scaled to full scale 1.
+std::vector<double> renderedChannel(const sim::SimController& controller, uint32_t channel) {
+    const std::vector<uint8_t> bytes = controller.renderedBytes();
+    const sim::StreamFormat format = controller.renderedFormat();
+    const uint32_t container = format.containerBits / 8;
+    std::vector<double> samples;
+    for (size_t at = size_t(channel) * container; at + container <= bytes.size(); at += format.blockAlign)
+        samples.push_back(double(sim::readContainerSample(bytes.data() + at, format.containerBits)) /
+                          double(1u << (format.containerBits - 1)));
+    return samples;
+}
+
+// Least-squares fit of a sine of `cycles` per sample (with an offset):
+// the residual's power.
+double fitResidual(const std::vector<double>& x, double cycles, std::vector<double>* residual = nullptr) {
+    double ss = 0, sc = 0, cc = 0, s1 = 0, c1 = 0, xs = 0, xc = 0, x1 = 0;
+    const double n = double(x.size());
+    for (size_t i = 0; i < x.size(); ++i) {
+        const double p = 2.0 * M_PI * cycles * double(i), sn = std::sin(p), cs = std::cos(p);
+        ss += sn * sn, sc += sn * cs, cc += cs * cs, s1 += sn, c1 += cs;
+        xs += x[i] * sn, xc += x[i] * cs, x1 += x[i];
+    }
+    // Solve the 3x3 normal equations by Cramer's rule.
+    const double m[3][3] = {{ss, sc, s1}, {sc, cc, c1}, {s1, c1, n}};
+    const double r[3] = {xs, xc, x1};
+    auto det = [](const double a[3][3]) {
+        return a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) - a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
+               a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+    };
+    const double d = det(m);
+    double coefficient[3];
+    for (int k = 0; k < 3; ++k) {
+        double a[3][3];
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) a[i][j] = j == k ? r[i] : m[i][j];
+        coefficient[k] = det(a) / d;
+    }
+    double power = 0.0;
+    if (residual != nullptr) residual->resize(x.size());
+    for (size_t i = 0; i < x.size(); ++i) {
+        const double p = 2.0 * M_PI * cycles * double(i);
+        const double e = x[i] - coefficient[0] * std::sin(p) - coefficient[1] * std::cos(p) - coefficient[2];
+        power += e * e;
+        if (residual != nullptr) (*residual)[i] = e;
+    }
+    return power / n;
+}
+
+// The largest component of x (Hann window), in dB of full scale.
+double largestComponentDb(const std::vector<double>& x) {
+    size_t n = 1;
+    while (n * 2 <= x.size()) n *= 2;
+    std::vector<std::complex<double>> a(n);
+    double gain = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+        const double w = 0.5 - 0.5 * std::cos(2.0 * M_PI * double(i) / double(n));
+        a[i] = x[i] * w;
+        gain += w;
+    }
+    for (size_t i = 1, j = 0; i < n; ++i) {  // bit reversal
+        size_t bit = n >> 1;
+        for (; j & bit; bit >>= 1) j ^= bit;
+        j ^= bit;
+        if (i < j) std::swap(a[i], a[j]);
+    }
+    for (size_t len = 2; len <= n; len <<= 1) {
+        const std::complex<double> step = std::polar(1.0, -2.0 * M_PI / double(len));
+        for (size_t i = 0; i < n; i += len) {
+            std::complex<double> w = 1.0;
+            for (size_t k = 0; k < len / 2; ++k, w *= step) {
+                const std::complex<double> u = a[i + k], v = a[i + k + len / 2] * w;
+                a[i + k] = u + v;
+                a[i + k + len / 2] = u - v;
+            }
+        }
+    }
+    double most = 0.0;
+    for (size_t k = 1; k < n / 2; ++k) most = std::max(most, std::abs(a[k]));
+    return 20.0 * std::log10(std::max(2.0 * most / gain, 1e-15));
+}
+
+// A 1 kHz tone through a follower: SINAD and the largest spur beside it.
+void measureTone(uint64_t seconds, uint32_t jitterUs) {
+    DriftStream stream(Scenario{{+100}}, jitterUs);
+    std::printf("1 kHz tone at -6 dBFS through a follower at +100 ppm, jitter %u us, %" PRIu64 " s\n", jitterUs,
+                seconds);
+    if (!stream.ok()) {
+        std::printf("  the stream did not start\n");
+        return;
+    }
+    for (uint64_t s = 0; s < seconds; ++s) stream.clock().runFor(1000000000ull);
+    std::vector<double> played = renderedChannel(stream.controller(1), 0);
+    if (played.size() > kToneWindow) played.erase(played.begin(), played.end() - kToneWindow);
+    // The tone's frequency in the follower's own samples: near 1 kHz less
+    // its drift; the fit's best within +-50 ppm of that.
+    double low = kToneHz / kRate * (1.0 - 150e-6), high = kToneHz / kRate * (1.0 - 50e-6 + 100e-6);
+    for (int i = 0; i < 60; ++i) {
+        const double a = low + (high - low) * 0.382, b = low + (high - low) * 0.618;
+        if (fitResidual(played, a) < fitResidual(played, b))
+            high = b;
+        else
+            low = a;
+    }
+    std::vector<double> residual;
+    const double noise = fitResidual(played, 0.5 * (low + high), &residual);
+    const double signal = kToneAmplitude * kToneAmplitude / 2.0;
+    std::printf("  SINAD %.1f dB over %zu frames (tone at %.4f Hz of the follower's samples); largest spur %.1f dBFS\n",
+                10.0 * std::log10(signal / std::max(noise, 1e-30)), played.size(), 0.5 * (low + high) * kRate,
+                largestComponentDb(residual));
+}
 
 std::string describe(const Scenario& scenario) {
     std::string text = std::to_string(scenario.followerPpm.size() + 1) + " units, followers at";
@@ -163,5 +313,6 @@ int main(int argc, char** argv) {
         {{+100}}, {{-100}}, {{+1000}}, {{-1000}}, {{+100, -100, +50}}, {{+1000, -1000, +500}},
     };
     for (const Scenario& scenario : scenarios) run(scenario, seconds, jitterUs);
+    measureTone(seconds < 30 ? seconds : 30, jitterUs);
     return 0;
 }

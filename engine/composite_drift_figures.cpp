@@ -20,6 +20,7 @@ DriftFigures::Unit* DriftFigures::unitFor(const DriftSample& sample) {
     Unit& unit = units_[count_++];
     unit = Unit();
     unit.unit = sample.unit;
+    unit.record = sample.unit->record();
     unit.input = sample.unit->isInput();
     return &unit;
 }

@@ -26,7 +26,8 @@ public:
     static constexpr double kSteadySeconds = 10.0;
 
     struct Unit {
-        const CompositeUnit* unit = nullptr;
+        const CompositeUnit* unit = nullptr;  // may be gone once the stream stops
+        const AsioDeviceInfo* record = nullptr;  // its controller's, which stays
         bool input = false;
         uint64_t samples = 0;
         uint64_t firstNs = 0;          // bus time of its first measurement

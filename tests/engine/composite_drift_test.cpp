@@ -96,13 +96,16 @@ TEST_F(CompositeDrift, TwoControllersAThousandPpmApartStreamWithoutAGap) {
     EXPECT_EQ(device->driftRealignments(), 0u);
     // The pacing controller's own capture unit shares its clock: it is
     // measured, never converted.
-    for (const DriftFigures::Unit& u : *figures) EXPECT_EQ(u.converting, u.unit->record() == record(1));
+    for (const DriftFigures::Unit& u : *figures) EXPECT_EQ(u.converting, u.record == record(1));
     // The aim is 0.25 frame rms and 2 ppm; through the whole stream (both
     // units' completions, each on its own USB frames) the loop reaches about
-    // 0.34 frame and 2.3 ppm (docs/drift.md): these bounds catch it getting
-    // worse.
-    EXPECT_LE(figures->worstSteadyRms(), 0.4);
-    EXPECT_LE(figures->worstRatioErrorPpm(), 3.0);
+    // 0.34 frame and 2.3 ppm over this minute, the warm-up included
+    // (docs/drift.md): these bounds catch it getting worse. A shortened run
+    // has too few seconds of steady state to judge.
+    if (kScale == 1.0) {
+        EXPECT_LE(figures->worstSteadyRms(), 0.4);
+        EXPECT_LE(figures->worstRatioErrorPpm(), 3.0);
+    }
     device->disposeBuffers();
 }
 
@@ -162,7 +165,7 @@ TEST_F(CompositeDrift, AControllerThatJoinsIsHeardAtOnceAndLocksWithoutAGap) {
     expectNoSwitchLost(h.seen(), kFrames);
     print("joined at +1000 ppm", *figures);
     for (const DriftFigures::Unit& u : *figures)
-        if (u.unit->record() == record(1)) {
+        if (u.record == record(1)) {
             EXPECT_TRUE(u.converting) << "switched in once its drift showed";
             EXPECT_LT(std::fabs(u.lastError), 1.0) << "locked";
         }
@@ -203,7 +206,7 @@ TEST_F(CompositeDrift, WhenThePacingControllerLeavesAnotherTakesOver) {
     // The third controller followed the first, then the second, and never
     // strayed by a frame.
     for (const DriftFigures::Unit& u : *figures)
-        if (u.unit->record() == record(2)) {
+        if (u.record == record(2)) {
             EXPECT_LT(std::fabs(u.lastError), 1.0);
         }
     device->disposeBuffers();
