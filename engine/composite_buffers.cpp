@@ -64,7 +64,12 @@ void CompositeBuffers::release() {
 
 void CompositeBuffers::clearFed() { std::memset(fed_, 0, sizeof(fed_)); }
 
-void CompositeBuffers::buildUnitTable(const CompositeUnit& unit, void** table) {
+void CompositeBuffers::feedUnit(const CompositeUnit& unit) {
+    void* table[kHostBufferTableSize];
+    buildUnitTable(unit, table, true);
+}
+
+void CompositeBuffers::buildUnitTable(const CompositeUnit& unit, void** table, bool markFed) {
     for (uint32_t entry = 0; entry < kHostBufferTableSize; ++entry) table[entry] = nullptr;
     const uint32_t channels = unit.hardwareChannels();
     for (uint32_t c = 0; c < channels && 2 * c + 1 < kHostBufferTableSize; ++c) {
@@ -73,7 +78,7 @@ void CompositeBuffers::buildUnitTable(const CompositeUnit& unit, void** table) {
         if (unit.isInput()) {
             if (accumulators_[routed] == nullptr) continue;  // not requested
             table[2 * c] = table[2 * c + 1] = accumulators_[routed];
-            feed(routed);
+            if (markFed) feed(routed);
         } else if (outputs_[2 * routed] != nullptr) {
             table[2 * c] = outputs_[2 * routed];
             table[2 * c + 1] = outputs_[2 * routed + 1];

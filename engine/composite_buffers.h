@@ -40,7 +40,11 @@ public:
     // channel routed to a requested input gets that input's accumulator
     // twice and feeds it; a render channel routed to a requested output
     // gets the output's halves; every other entry is null.
-    void buildUnitTable(const CompositeUnit& unit, void** table);
+    // markFed: the unit's inputs count as fed from now on (feed); a thread
+    // other than the streaming one leaves that to feedUnit, which the
+    // streaming thread calls when the unit starts streaming.
+    void buildUnitTable(const CompositeUnit& unit, void** table, bool markFed = true);
+    void feedUnit(const CompositeUnit& unit);
 
     bool isFed(int32_t channel) const { return fed_[channel]; }
     // A requested input some streaming unit adds into.

@@ -57,7 +57,9 @@ bool CompositeKsAudioDevice::prepareToJoin(CompositeUnit& unit) {
         return false;
     }
     void* table[kHostBufferTableSize];
-    buffers_.buildUnitTable(unit, table);
+    // The streaming thread reads which inputs are fed: it marks the unit's
+    // once the unit streams.
+    buffers_.buildUnitTable(unit, table, false);
     // A unit joining a stream may have to follow another controller's clock.
     filter.setSteering(true);
     if (filter.createBuffers(table, buffers_.frames(), sampleBits_) != ASE_OK) {

@@ -58,6 +58,7 @@ void CompositeStream::admitReadyUnit(CompositeUnit* unit) {
         turnAway(unit);
         return;
     }
+    d.buffers_.feedUnit(*unit);
     drift_.joined(*unit);
     // Paused after a run: primed now, in the order the others complete.
     // Before the first pause the pause primes it with the others.
@@ -91,6 +92,7 @@ void CompositeStream::spliceJoining() {
             turnAway(unit);
             continue;
         }
+        d.buffers_.feedUnit(*unit);
         unit->deviceRunning(d.clock_.nanoseconds());
     }
     joiningCount_ = 0;
