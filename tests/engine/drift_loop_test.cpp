@@ -18,6 +18,7 @@
 namespace {
 
 constexpr double kRate = 44100.0;
+constexpr double kPi = 3.14159265358979323846;
 constexpr uint32_t kFrames = 89;
 constexpr double kPeriod = kFrames / kRate;
 
@@ -29,8 +30,8 @@ struct Crystal {
     double phase = 0.0;
     double at(double t) const {
         const double wander =
-            wanderPpm / 3.0 * (std::sin(2 * M_PI * t / 47.0 + phase) + std::sin(2 * M_PI * t / 73.0 + 2 * phase) +
-                               std::sin(2 * M_PI * t / 131.0 + 3 * phase));
+            wanderPpm / 3.0 * (std::sin(2 * kPi * t / 47.0 + phase) + std::sin(2 * kPi * t / 73.0 + 2 * phase) +
+                               std::sin(2 * kPi * t / 131.0 + 3 * phase));
         return (ppm + wander + rampPpmPerSecond * std::min(t, rampSeconds)) * 1e-6;
     }
 };
