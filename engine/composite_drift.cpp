@@ -14,6 +14,14 @@ namespace {
 // dry, far more than this (at 100 ppm it takes 3 s to get here).
 constexpr double kEngageFrames = 12.0;
 constexpr double kEngageNoiseWidths = 5.0;
+// And it must stay beyond for a while and still be moving away, as a drift
+// does: a busy stretch that shows one unit's completions later for a
+// while moves the error and holds it, a drift keeps it going. Far beyond
+// (a crystal 0.5 % off runs out of slack within a second) it switches in
+// at once.
+constexpr double kEngageHoldSeconds = 0.5;
+constexpr double kEngageMovingFrames = 0.5;
+constexpr double kEngageAtOnce = 4.0;
 // A unit switched in is pulled in by its loop, not realigned, for this
 // long after (the loop's clock, which starts where acquisition ends).
 constexpr double kPullInSeconds = 0.5 + 2.0;
@@ -115,9 +123,7 @@ void CompositeDrift::measure(CompositeUnit& unit, double fillError) {
         d.loop.watch(fillError);
     }
     if (!d.steered) {
-        const double threshold = kEngageFrames + kEngageNoiseWidths * d.loop.watchedNoise();
-        if (std::fabs(d.loop.watchedChange()) > threshold && filter.steerable() && &unit != reference_)
-            engage(unit);
+        if (drifting(d) && filter.steerable() && &unit != reference_) engage(unit);
     } else if (d.loop.seconds() >= kPullInSeconds) {
         const int32_t move = d.loop.realignment();
         if (move != 0) realign(unit, move);
@@ -135,6 +141,19 @@ void CompositeDrift::measure(CompositeUnit& unit, double fillError) {
     sample.ratio = d.loop.ratio();
     sample.converting = filter.converting();
     observer->measured(sample);
+}
+
+bool CompositeDrift::drifting(UnitDrift& d) const {
+    const double threshold = kEngageFrames + kEngageNoiseWidths * d.loop.watchedNoise();
+    const double change = std::fabs(d.loop.watchedChange());
+    if (change <= threshold) {
+        d.beyondSeconds = 0.0;
+        return false;
+    }
+    if (change > kEngageAtOnce * threshold) return true;
+    if (d.beyondSeconds == 0.0) d.crossedAt = change;
+    d.beyondSeconds += periodFrames_ / hostRate_;
+    return d.beyondSeconds >= kEngageHoldSeconds && change >= d.crossedAt + kEngageMovingFrames;
 }
 
 void CompositeDrift::engage(CompositeUnit& unit) {

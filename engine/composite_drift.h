@@ -84,6 +84,8 @@ private:
     void chooseReference(const CompositeUnit* leaving);
     void measure(CompositeUnit& unit, double fillError);
     void reset(CompositeUnit& unit);
+    // A watched unit's error shows a drift it should be switched in for.
+    bool drifting(UnitDrift& d) const;
     void engage(CompositeUnit& unit);
     void realign(CompositeUnit& unit, int32_t frames);
 

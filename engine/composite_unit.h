@@ -22,6 +22,8 @@
 struct UnitDrift {
     DriftLoop loop;
     bool steered = false;     // the loop steers its converters
+    double beyondSeconds = 0.0;  // watched: how long its error has looked like a drift
+    double crossedAt = 0.0;      // the error when it first did
     bool completed = false;   // its packet of the current half came back from the device
     uint64_t completedNs = 0;
     double boundary = 0.0;
