@@ -36,9 +36,46 @@ double DriftLoop::omega() const {
     return lock * std::pow(track / lock, into);
 }
 
+bool DriftLoop::heldAsJump(double error) {
+    // One measurement far off that the next ones do not confirm was no jump,
+    // nor were measurements far off that scatter (a busy machine's late
+    // wakes): a unit that skipped lies the same distance off every time.
+    if (jumpCount_ == 0 && hasLast_ && std::fabs(error - last_) > kJumpFrames) jumpBase_ = last_;
+    if ((jumpCount_ > 0 || (hasLast_ && std::fabs(error - last_) > kJumpFrames)) &&
+        std::fabs(error - jumpBase_) > kJumpFrames) {
+        const double off = error - jumpBase_;
+        jumpLow_ = jumpCount_ == 0 ? off : std::min(jumpLow_, off);
+        jumpHigh_ = jumpCount_ == 0 ? off : std::max(jumpHigh_, off);
+        if (jumpHigh_ - jumpLow_ <= kJumpFrames) {
+            jumpSum_ += off;
+            ++jumpCount_;
+            return true;
+        }
+    }
+    jumpCount_ = 0;
+    jumpSum_ = 0.0;
+    last_ = error;
+    hasLast_ = true;
+    return false;
+}
+
 void DriftLoop::watch(double fillError) {
     if (hold_ > 0 || !std::isfinite(fillError)) {
         if (hold_ > 0) --hold_;
+        return;
+    }
+    // A watched unit that jumped (it ran dry, or lost capture frames) has
+    // moved, not drifted: the watch moves along with it.
+    if (heldAsJump(fillError)) {
+        if (jumpCount_ < kJumpPeriods) return;
+        const double jump = jumpSum_ / jumpCount_;
+        z1_ += jump;
+        z2_ += jump;
+        baseline_ += jump;
+        for (int i = 0; i < recentCount_; ++i) recent_[i] += jump;
+        jumpCount_ = 0;
+        jumpSum_ = 0.0;
+        last_ = fillError;
         return;
     }
     remember(fillError);
@@ -93,27 +130,11 @@ double DriftLoop::update(double fillError) {
         z1_ = z2_ = error;
         fresh_ = false;
     }
-    // A jump is realigned, not followed: it stays out of the filter. One
-    // measurement far off that the next ones do not confirm was no jump, nor
-    // were measurements far off that scatter (a busy machine's late wakes):
-    // a unit that skipped lies the same distance off every time.
-    if (jumpCount_ == 0 && hasLast_ && std::fabs(error - last_) > kJumpFrames) jumpBase_ = last_;
-    if ((jumpCount_ > 0 || (hasLast_ && std::fabs(error - last_) > kJumpFrames)) &&
-        std::fabs(error - jumpBase_) > kJumpFrames) {
-        const double off = error - jumpBase_;
-        jumpLow_ = jumpCount_ == 0 ? off : std::min(jumpLow_, off);
-        jumpHigh_ = jumpCount_ == 0 ? off : std::max(jumpHigh_, off);
-        if (jumpHigh_ - jumpLow_ <= kJumpFrames) {
-            jumpSum_ += off;
-            ++jumpCount_;
-            seconds_ += period;
-            return ratio_;
-        }
+    // A jump is realigned, not followed: it stays out of the filter.
+    if (heldAsJump(error)) {
+        seconds_ += period;
+        return ratio_;
     }
-    jumpCount_ = 0;
-    jumpSum_ = 0.0;
-    last_ = error;
-    hasLast_ = true;
     remember(error);
     const double w = omega();
     const double a = 1.0 - std::exp(-settings_.filterRatio * w * period);

@@ -110,7 +110,8 @@ public:
     // realignment() tells how far to move it, and watchedChange() how far it
     // has drifted since watching settled. The filter is that of the loop
     // once locked: a single completion that USB's frame makes a millisecond
-    // late moves it by well under a frame.
+    // late moves it by well under a frame. A jump (as update() sees one) is
+    // no drift: the watch moves along with it.
     void watch(double fillError);
     // The filtered error's change since kWatchSettleSeconds of watching, 0
     // before: an offset the units started with is no drift (controllers
@@ -156,6 +157,9 @@ public:
 private:
     double periodSeconds() const { return periodFrames_ / hostRate_; }
     void remember(double error);
+    // Whether the measurement belongs to a jump (and stays out of the
+    // filter); a measurement that does not ends any jump under way.
+    bool heldAsJump(double error);
     double watchCoefficient() const;
 
     Settings settings_;

@@ -237,6 +237,17 @@ TEST(DriftLoop, TheWatchShowsTheDriftItsConverterStartsFrom) {
     EXPECT_NEAR(loop.ratio(), 1.001, 0.0001);
 }
 
+// A watched unit that ran dry (or lost capture frames) lies a stretch
+// further off from then on: it moved, it did not drift.
+TEST(DriftLoop, AWatchedUnitThatJumpsHasNotDrifted) {
+    DriftLoop loop(kFrames, kRate);
+    for (int k = 0; k < 200; ++k) loop.watch(1.0);
+    for (int k = 0; k < 200; ++k) loop.watch(1.0 + 886.0);
+    EXPECT_LT(std::fabs(loop.watchedChange()), 1.0) << "886 frames moved, none drifted";
+    for (int k = 0; k < 2000; ++k) loop.watch(887.0 + k * 0.1);  // a drift from there on shows
+    EXPECT_GT(loop.watchedChange(), 150.0);
+}
+
 // Measurements far off that scatter both ways are a busy machine's late
 // wakes, never a jump to realign; far off by the same amount each time
 // they are one.
