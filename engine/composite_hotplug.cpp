@@ -61,7 +61,7 @@ bool CompositeKsAudioDevice::prepareToJoin(CompositeUnit& unit) {
     // once the unit streams.
     buffers_.buildUnitTable(unit, table, false);
     // A unit joining a stream may have to follow another controller's clock.
-    filter.setSteering(true);
+    filter.setSteering(driftCorrection());
     if (filter.createBuffers(table, buffers_.frames(), sampleBits_) != ASE_OK) {
         if (!refusedForFraming(unit)) TRACE("Buffer creation failed");
         return false;

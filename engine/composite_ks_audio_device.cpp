@@ -269,7 +269,7 @@ ASIOError CompositeKsAudioDevice::prepareUnits() {
         CompositeUnit* unit = active_[i];
         void* table[kHostBufferTableSize];
         buffers_.buildUnitTable(*unit, table);
-        unit->filter().setSteering(several);
+        unit->filter().setSteering(several && driftCorrection());
         const ASIOError result = unit->filter().createBuffers(table, buffers_.frames(), sampleBits_);
         if (result == ASE_OK) {
             clearProblem(unit->record(), unit->isInput());

@@ -104,6 +104,11 @@ public:
     // benchmarks; null for none), and the realignments by whole frames made
     // where they could be heard, since the device was made.
     void setDriftObserver(DriftObserverIf* observer) { driftObserver_.store(observer); }
+    // The correction is on unless switched off here (before createBuffers;
+    // a program that needs every controller bit for bit, whatever their
+    // clocks do): then no unit is ever converted for drift.
+    void setDriftCorrection(bool on) { driftCorrection_.store(on); }
+    bool driftCorrection() const { return driftCorrection_.load(); }
     uint64_t driftRealignments() const { return driftRealignments_.load(); }
 
 private:
@@ -195,6 +200,7 @@ private:
     std::atomic<uint64_t> systemTime_{0};
 
     std::atomic<DriftObserverIf*> driftObserver_{nullptr};
+    std::atomic<bool> driftCorrection_{true};
     std::atomic<uint64_t> driftRealignments_{0};
 
     CompositeCommands commands_;

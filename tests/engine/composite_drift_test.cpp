@@ -109,6 +109,28 @@ TEST_F(CompositeDrift, TwoControllersAThousandPpmApartStreamWithoutAGap) {
     device->disposeBuffers();
 }
 
+// Switched off, the corrector leaves every unit as it was: the faster
+// controller runs dry once its slack is spent, and the driver counts it.
+TEST_F(CompositeDrift, SwitchedOffNothingIsConvertedAndTheGapsAreCounted) {
+    makeDevice();
+    device->setDriftCorrection(false);
+    plugCrystal(-1000);
+    plugCrystal(+1000);
+    enumerate();
+    routeAll();
+    auto figures = watch();
+    TestHost& h = startHost();
+    runFor(static_cast<uint64_t>(8 * kScale) * kSecond + 2 * kSecond);
+    ASSERT_EQ(device->stop(), ASE_OK);
+    device->setDriftObserver(nullptr);
+    expectNoSwitchLost(h.seen(), kFrames);
+    for (const DriftFigures::Unit& u : *figures) EXPECT_FALSE(u.converting);
+    EXPECT_GT(framesLost(1), 0u) << "2000 ppm apart, the fast controller's slack lasts about 2 s";
+    EXPECT_GT(gapsCounted(1), 0u);
+    EXPECT_EQ(device->driftRealignments(), 0u);
+    device->disposeBuffers();
+}
+
 // Units that share a clock (here: two perfect crystals) never convert:
 // every sample played is the host's, as without correction.
 TEST_F(CompositeDrift, ControllersThatShareAClockStreamBitForBit) {

@@ -105,6 +105,13 @@ TEST_F(CompositeRealTime, TwoUnitsStreamTenSecondsOnTheirOwnClocks) {
 #endif
     constexpr uint32_t kFrames = 256;
     makeDevice();
+    // Two controllers on the simulator's one clock, seen in real time:
+    // through a busy machine's late wakes, or the coarse timer Wine gives the
+    // simulator's clock thread, their completions can look as if they
+    // drifted, and the drift corrector would then convert one (no gap, but
+    // no longer bit for bit). This test is about the stream being exact;
+    // the corrector is tested on the virtual clock (composite_drift_test).
+    device->setDriftCorrection(false);
     plugTwo();
     TestHost::Options options{{0, 1, 2}, allOutputs()};
     options.reserveSwitches = (kSeconds + 2) * 44100 / kFrames;
