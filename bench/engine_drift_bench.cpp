@@ -12,7 +12,8 @@
 //   engine_drift_bench [seconds] [jitter-us] [tone]
 //
 // (defaults: 3600 s and 100 us; "tone" measures the tone alone, "four" runs
-// the four units at +-1000 ppm alone, as for a profiler.)
+// the four units at +-1000 ppm alone, as for a profiler, and 1 to 6 the
+// scenario of that number alone.)
 //
 // Every scenario runs that many seconds of audio; an hour takes minutes in
 // a release build.
@@ -344,6 +345,10 @@ int main(int argc, char** argv) {
     const std::string only = argc > 3 ? argv[3] : "";
     if (only == "four") {
         run(scenarios[5], seconds, jitterUs);
+        return 0;
+    }
+    if (!only.empty() && only[0] >= '1' && only[0] <= '6') {
+        run(scenarios[only[0] - '1'], seconds, jitterUs);
         return 0;
     }
     if (only != "tone")
