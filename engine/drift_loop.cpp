@@ -79,6 +79,10 @@ void DriftLoop::watch(double fillError) {
         return;
     }
     remember(fillError);
+    // Watching starts where the unit is: an offset it started with (units
+    // started a millisecond apart) is no drift, and must not pass for one
+    // while the filter settles.
+    if (watched_ == 0.0) z1_ = z2_ = fillError;
     const double a = watchCoefficient();
     // The scatter is learnt all along (a machine gets busy later): a drift
     // adds only the filter's lag behind it, well under a frame of scatter.
