@@ -1,8 +1,10 @@
 #include "engine/ks_audio_filter.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/heap.h"
+#include "engine/drift_loop.h"
 #include "engine/hardware_format.h"
 #include "platform/trace.h"
 #include "src/conversion_limits.h"
@@ -155,8 +157,14 @@ bool KsAudioFilter::steerable() const { return steering_ && steeringOf(0) != nul
 
 bool KsAudioFilter::steer(double ratio) {
     if (!steerable() || !(ratio > 0.0)) return false;
-    // Render converts host to hardware frames, capture the other way.
-    const double step = isInput() ? nominalStep_ * ratio : nominalStep_ / ratio;
+    // Render converts host to hardware frames, capture the other way. The
+    // step stays within the spread the converters were made for: a ratio at
+    // the edge of the loop's clamp is one over the spread's edge when
+    // inverted, and a step beyond it would be refused and the unit left at
+    // its last step, unsteered.
+    const double wanted = isInput() ? nominalStep_ * ratio : nominalStep_ / ratio;
+    const double spread = kDriftSpread * (1.0 - 1e-6);
+    const double step = std::min(std::max(wanted, nominalStep_ * (1.0 - spread)), nominalStep_ * (1.0 + spread));
     bool taken = true;
     for (uint32_t c = 0; c < getChannels(); ++c) {
         SteerableAdapterIf* adapter = steeringOf(c);
