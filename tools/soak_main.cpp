@@ -271,7 +271,6 @@ int main(int argc, char** argv) {
     figures.repeatedHalves = report.repeatedHalves;
     figures.switchesAfterStop = report.switchesAfterStop;
     figures.overloads = report.overloads;
-    figures.packetFrames = static_cast<uint64_t>(report.bufferSize);
     figures.streamProblems = report.problems;
     if (!report.streamed) figures.streamProblems.push_back(report.failure);
     if (!busWritable) figures.streamProblems.push_back("the bus file could not always be written");

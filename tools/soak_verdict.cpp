@@ -24,14 +24,16 @@ std::vector<std::string> unsoundReasons(const Figures& f) {
     if (f.repeatedHalves != 0) reasons.push_back(count("halves delivered twice", f.repeatedHalves));
     if (f.switchesAfterStop != 0) reasons.push_back(count("buffer switches after stop", f.switchesAfterStop));
     for (const StayerLoss& s : f.stayers) {
-        // The driver dates a gap from when the other packet ended, which it
-        // knows exactly only when it was waiting for that packet; otherwise
-        // from an estimate that may end late, but never by more than a
-        // packet. So it may count a gap short (a short one not at all), by
-        // a packet's frames at most.
-        if (s.driverFrames + s.hardwareGaps * f.packetFrames < s.hardwareFrames)
+        // The driver sees a gap when a packet comes back before the next one
+        // went; on the simulator's real-time clock a packet comes back as
+        // late as the simulator's clock thread runs, and one that comes back
+        // late hides the gap behind it (as it would on a device that
+        // reported completions that late). So the counts are compared
+        // exactly on the virtual clock (the engine's tests); here the driver
+        // must only have seen that the unit lost frames.
+        if (s.hardwareGaps != 0 && s.driverGaps == 0)
             reasons.push_back(s.unit + ": the hardware lost " + std::to_string(s.hardwareFrames) +
-                              " frames, the driver counted " + std::to_string(s.driverFrames));
+                              " frames, the driver saw no gap");
     }
     uint64_t lost = 0;
     for (const StayerLoss& s : f.stayers) lost += s.hardwareFrames;

@@ -20,7 +20,6 @@ struct Figures {
     uint64_t switches = 0, expectedSwitches = 0;
     uint64_t missedSwitches = 0, positionJumps = 0, positionErrors = 0, repeatedHalves = 0, switchesAfterStop = 0;
     uint32_t overloads = 0;
-    uint64_t packetFrames = 0;  // hardware frames of one packet (one buffer)
     std::vector<StayerLoss> stayers;
     uint64_t residentStart = 0, residentMiddle = 0, residentEnd = 0;
     uint32_t threadsStart = 0, threadsEnd = 0;

@@ -40,8 +40,16 @@ public:
             p.event = os::createEvent(false, false);
         }
     }
+    // A test that gave up half way (a failed assertion) leaves packets
+    // with a running device: they are cancelled and their outcome awaited
+    // before their memory goes, or the device's clock would write into it.
     ~PinStream() {
-        for (Packet& p : slots_) os::closeHandle(p.event);
+        if (submitted_ > completed_) pin_->CancelStreams();
+        for (Packet& p : slots_) {
+            DWORD bytes = 0;
+            if (p.submitted) os::deviceBoundary().getOverlappedResult(pin_->GetHandle(), &p.overlapped, &bytes, true);
+            os::closeHandle(p.event);
+        }
     }
     PinStream(const PinStream&) = delete;
     PinStream& operator=(const PinStream&) = delete;
@@ -73,6 +81,7 @@ private:
         std::vector<uint8_t> data;
         os::Handle event = nullptr;
         uint64_t firstFrame = 0;
+        bool submitted = false;  // handed to the pin at least once
     };
 
     bool Fail(const std::string& why) {
@@ -102,6 +111,7 @@ private:
         p.overlapped.hEvent = p.event;
         HRESULT result = capture_ ? pin_->ReadData(&p.header, &p.overlapped) : pin_->WriteData(&p.header, &p.overlapped);
         if (result < 0) return Fail("stream request refused");
+        p.submitted = true;
         ++submitted_;
         return true;
     }
