@@ -10,17 +10,9 @@
 
 #include "driver/iasio.h"
 #include "engine/gap_meter.h"
+#include "tools/soak_bus.h"
 
 namespace soak {
-
-class SoakBackend;
-
-// What the simulated hardware of one controller direction lost (its own
-// counters, the ground truth the driver's counts are compared against).
-struct HardwareLoss {
-    uint64_t gaps = 0;
-    uint64_t frames = 0;
-};
 
 class SoakDriver {
 public:
@@ -45,13 +37,5 @@ private:
     IASIO* driver_ = nullptr;
     SoakBackend* backend_ = nullptr;  // owned by the driver object
 };
-
-// From the process's simulated bus (the one the bus file drives); zero
-// when the controller is not on it.
-HardwareLoss hardwareLoss(const std::string& serial, bool input);
-// Keeps what every simulated controller records of what it played short
-// (the soak never reads it), so that resident memory shows the driver's
-// own: each controller would keep megabytes.
-void limitRecordings();
 
 }  // namespace soak

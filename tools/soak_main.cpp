@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "brands/brand_build.h"
-#include "platform/device.h"
 #include "platform/os.h"
 #include "tools/asio_host_session.h"
 #include "tools/soak_driver.h"
@@ -203,7 +202,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "asio_soak: cannot write %s\n", busPath.c_str());
         return kUsage;
     }
-    os::setEnvironmentVariable(os::kSimulatedBusVariable, busPath.c_str());
+    soak::useBusFile(busPath);
     std::printf("Soak: %.0f s, seed %u, %u controllers staying, at most %u at once, an event every %u ms or so\n",
                 options.seconds, options.seed, options.stayers, options.maxUnits, options.eventMs);
     std::printf("Bus file: %s\n", busPath.c_str());

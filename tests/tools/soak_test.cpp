@@ -105,6 +105,9 @@ TEST(SoakVerdict, WhatTheDriverMayMissAndWhatIsNotJudged) {
     EXPECT_TRUE(soak::unsoundReasons(f).empty());
     f.stayers[0] = {"S1 playback", 0, 0, 0, 0};  // nothing lost, nothing seen
     EXPECT_TRUE(soak::unsoundReasons(f).empty());
+    // One direction blind (its completions all reported late), another saw.
+    f.stayers = {{"S1 playback", 0, 0, 23, 24634}, {"S1 recording", 22, 25114, 23, 24630}};
+    EXPECT_TRUE(soak::unsoundReasons(f).empty());
     f.switches = 5000;  // stalls held halves back: late, but half the switches came
     EXPECT_TRUE(soak::unsoundReasons(f).empty());
     f.residentEnd = f.residentMiddle + (200u << 20);
