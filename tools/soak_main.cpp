@@ -36,7 +36,7 @@ struct Options {
     uint32_t stayers = 2;
     uint32_t maxUnits = 4;
     uint32_t eventMs = 400;
-    uint32_t pollMs = 100;
+    uint32_t pollMs = 500;
     uint32_t progressSeconds = 60;
     std::string folder;
     bool verbose = false;
@@ -50,7 +50,7 @@ const char kUsageText[] =
     "  --stayers N        controllers plugged for the whole run, never touched (default 2)\n"
     "  --max-units N      controllers plugged at most at once (default 4)\n"
     "  --event-ms N       mean time between two events (default 400)\n"
-    "  --poll-ms N        how often the driver looks at the bus (default 100)\n"
+    "  --poll-ms N        how often the driver looks at the bus (default 500)\n"
     "  --progress S       a progress line every S seconds, 0 for none (default 60)\n"
     "  --folder DIR       where the bus file goes (default: a new folder in the temporary one)\n"
     "  --verbose          print every event\n";
@@ -113,14 +113,20 @@ bool parseOptions(int argc, char** argv, Options* o, bool* help) {
 }
 
 // Writes the schedule's bus file in one step, so that the driver's pass
-// never reads half of it.
+// never reads half of it. On Windows a file another thread is reading
+// cannot be replaced: the replacement is tried again a moment later.
 bool writeBusFile(const std::string& path, const soak::Schedule& schedule) {
     const std::string next = path + ".next";
     FILE* file = std::fopen(next.c_str(), "wb");
     if (file == nullptr) return false;
     const std::string text = schedule.busText();
     const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    return std::fclose(file) == 0 && written && os::replaceFile(next.c_str(), path.c_str());
+    if (std::fclose(file) != 0 || !written) return false;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (os::replaceFile(next.c_str(), path.c_str())) return true;
+        os::sleepMs(2);
+    }
+    return false;
 }
 
 double mebibytes(uint64_t bytes) { return static_cast<double>(bytes) / (1 << 20); }
