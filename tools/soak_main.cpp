@@ -209,6 +209,10 @@ int main(int argc, char** argv) {
         return kUsage;
     }
     soak::useBusFile(busPath);
+    // Natively the driver's named events live in the folder XDG_RUNTIME_DIR
+    // names: the soak's own, so that a settings dialog or another driver of
+    // the user's neither resets the soak nor loses its signal to it.
+    os::setEnvironmentVariable("XDG_RUNTIME_DIR", folder.string().c_str());
     std::printf("Soak: %.0f s, seed %u, %u controllers staying, at most %u at once, an event every %u ms or so\n",
                 options.seconds, options.seed, options.stayers, options.maxUnits, options.eventMs);
     std::printf("Bus file: %s\n", busPath.c_str());

@@ -102,6 +102,9 @@ protected:
         std::ofstream(folder_ / "bus.txt") << "QELM serial=LIBTEST01 port=3 layout=4+4\n";
         os::setEnvironmentVariable("KSASIO_SIM_BUS", (folder_ / "bus.txt").string().c_str());
         os::setEnvironmentVariable("XDG_CONFIG_HOME", folder_.string().c_str());
+        // Named events of its own, natively: no other program's driver
+        // takes this one's configuration-changed signal.
+        os::setEnvironmentVariable("XDG_RUNTIME_DIR", folder_.string().c_str());
         library_ = os::loadLibrary(driverLibraryPath().c_str());
         ASSERT_NE(library_, nullptr) << driverLibraryPath() << ": " << os::libraryErrorText();
         getClassObject_ =
