@@ -6,6 +6,10 @@ namespace soak {
 namespace {
 
 constexpr uint32_t kMaxPort = 64;
+// The controllers that come and go are a few, plugged again and again, as
+// a DJ's are: the driver remembers every controller it met, so new serials
+// without end would grow its memory by design and hide a leak.
+constexpr uint32_t kComingAndGoing = 8;
 
 }  // namespace
 
@@ -45,6 +49,16 @@ uint32_t Schedule::freePort() {
     return 0;
 }
 
+std::string Schedule::freeSerial() {
+    const uint32_t first = below(kComingAndGoing);
+    for (uint32_t i = 0; i < kComingAndGoing; ++i) {
+        const std::string serial = "SOAK-R" + std::to_string(1 + (first + i) % kComingAndGoing);
+        if (std::none_of(units_.begin(), units_.end(), [&serial](const ScheduledUnit& u) { return u.serial == serial; }))
+            return serial;
+    }
+    return std::string();
+}
+
 ScheduledUnit* Schedule::pickTouchable() {
     std::vector<ScheduledUnit*> touchable;
     for (ScheduledUnit& unit : units_)
@@ -76,7 +90,8 @@ std::string Schedule::step() {
     const uint32_t choice = unit == nullptr ? 0 : below(10);
     if (choice <= 1 && units_.size() < maxUnits_) {
         ScheduledUnit plugged;
-        plugged.serial = "SOAK-R" + std::to_string(nextSerial_++);
+        plugged.serial = freeSerial();
+        if (plugged.serial.empty()) return "no controller left to plug";
         plugged.port = freePort();
         plugged.eightTwo = below(2) == 1;
         if (plugged.port == 0) return "no free port";

@@ -48,6 +48,8 @@ public:
 
 private:
     uint32_t freePort();
+    // One of the few controllers that come and go, not plugged now.
+    std::string freeSerial();
     ScheduledUnit* pickTouchable();
     std::string randomFault();
     uint32_t below(uint32_t limit);
@@ -55,7 +57,6 @@ private:
     std::mt19937 random_;
     const uint32_t maxUnits_;
     std::vector<ScheduledUnit> units_;
-    uint32_t nextSerial_ = 1;
     ScheduleCounts counts_;
 };
 

@@ -33,6 +33,7 @@ TEST(SoakSchedule, EveryBusFileItWritesIsReadWholeAndTheStayersAreNeverTouched) 
     const std::vector<soak::ScheduledUnit> stayers = schedule.units();
     ASSERT_EQ(stayers.size(), 2u);
     std::set<std::string> faultKinds;
+    std::set<std::string> comingAndGoing;
     for (int i = 0; i < 3000; ++i) {
         schedule.step();
         const sim::BusFileContents contents = sim::parseBusFile(schedule.busText());
@@ -50,8 +51,10 @@ TEST(SoakSchedule, EveryBusFileItWritesIsReadWholeAndTheStayersAreNeverTouched) 
             EXPECT_EQ(read.port, now.port);
             EXPECT_EQ(read.layout, now.eightTwo ? sim::QelmLayout::EightTwo : sim::QelmLayout::FourFour);
         }
-        for (const soak::ScheduledUnit& unit : schedule.units())
+        for (const soak::ScheduledUnit& unit : schedule.units()) {
             if (!unit.faults.empty()) faultKinds.insert(unit.faults.substr(0, unit.faults.find('=')));
+            if (!unit.stays) comingAndGoing.insert(unit.serial);
+        }
     }
     const soak::ScheduleCounts& c = schedule.counts();
     EXPECT_GT(c.plugs, 100u);
@@ -61,6 +64,9 @@ TEST(SoakSchedule, EveryBusFileItWritesIsReadWholeAndTheStayersAreNeverTouched) 
     EXPECT_GT(c.clears, 50u);
     EXPECT_GT(c.stalls, 0u);
     EXPECT_GE(faultKinds.size(), 12u) << "every kind of fault is armed at some point";
+    // The same few controllers come back: a driver that remembers each one
+    // it met keeps a bounded list.
+    EXPECT_EQ(comingAndGoing.size(), 8u);
 }
 
 soak::Figures soundFigures() {
