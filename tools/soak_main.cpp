@@ -159,6 +159,30 @@ bool openDriver(soak::SoakDriver& soakDriver, const Options& options, host::Driv
     return true;
 }
 
+// What the driver counted for one direction of a staying controller over
+// the whole run. A unit that left the stream after a failure (a stall limit
+// reached while the machine held everything up) is opened afresh and counts
+// from zero again: a count that went down was such a new unit, and what the
+// old one had counted is kept.
+class GapTally {
+public:
+    void update(const UnitGaps& now) {
+        if (now.gaps < last_.gaps || now.frames < last_.frames) {
+            earlier_.gaps += last_.gaps;
+            earlier_.frames += last_.frames;
+            ++restarts_;
+        }
+        last_ = now;
+    }
+    UnitGaps total() const { return {earlier_.gaps + last_.gaps, earlier_.frames + last_.frames}; }
+    uint32_t restarts() const { return restarts_; }
+
+private:
+    UnitGaps earlier_;
+    UnitGaps last_;
+    uint32_t restarts_ = 0;
+};
+
 void printFigures(const soak::Figures& f, const soak::ScheduleCounts& c, double seconds) {
     std::printf("Events: plugs %u, pulls %u, moves %u, layouts %u, faults %u (stalls %u), clears %u\n", c.plugs,
                 c.pulls, c.moves, c.layouts, c.faults, c.stalls, c.clears);
@@ -172,10 +196,11 @@ void printFigures(const soak::Figures& f, const soak::ScheduleCounts& c, double 
                 static_cast<unsigned long long>(f.switchesAfterStop));
     std::printf("Overload messages to the host: %u\n", f.overloads);
     for (const soak::StayerLoss& s : f.stayers)
-        std::printf("Gaps of %s: driver counted %llu (%llu frames); the hardware lost %llu (%llu frames)\n",
+        std::printf("Gaps of %s: driver counted %llu (%llu frames); the hardware lost %llu (%llu frames); "
+                    "left and rejoined %u times\n",
                     s.unit.c_str(), static_cast<unsigned long long>(s.driverGaps),
                     static_cast<unsigned long long>(s.driverFrames), static_cast<unsigned long long>(s.hardwareGaps),
-                    static_cast<unsigned long long>(s.hardwareFrames));
+                    static_cast<unsigned long long>(s.hardwareFrames), s.rejoins);
     std::printf("Resident memory: start %.1f MiB, middle %.1f MiB, end %.1f MiB%s\n", mebibytes(f.residentStart),
                 mebibytes(f.residentMiddle), mebibytes(f.residentEnd),
                 f.judgeMemory ? "" : " (not judged under the address sanitizer)");
@@ -239,6 +264,13 @@ int main(int argc, char** argv) {
     for (const soak::ScheduledUnit& unit : schedule.units())
         for (int input = 0; input < 2; ++input)
             if (unit.stays) lostBefore.push_back(soak::hardwareLoss(unit.serial, input != 0));
+    std::vector<GapTally> tallies(lostBefore.size());
+    auto tallyStayers = [&](soak::SoakDriver& driver) {
+        size_t index = 0;
+        for (const soak::ScheduledUnit& unit : schedule.units())
+            for (int input = 0; input < 2 && unit.stays; ++input, ++index)
+                tallies[index].update(driver.unitGaps(unit.serial, input != 0));
+    };
     figures.residentStart = os::processResidentBytes();
     figures.threadsStart = os::processThreadCount();
     figures.handlesStart = os::processHandleCount();
@@ -255,6 +287,7 @@ int main(int argc, char** argv) {
     stream.bufferSize = options.bufferSize;
     stream.whileStreaming = [&]() {
         soak::limitRecordings();
+        tallyStayers(soakDriver);
         const uint64_t now = os::nanoseconds();
         if (now >= nextEventNs) {
             const std::string event = schedule.step();
@@ -283,18 +316,20 @@ int main(int argc, char** argv) {
     figures.streamProblems = report.problems;
     if (!report.streamed) figures.streamProblems.push_back(report.failure);
     if (!busWritable) figures.streamProblems.push_back("the bus file could not always be written");
+    tallyStayers(soakDriver);
     size_t stayer = 0;
     for (const soak::ScheduledUnit& unit : schedule.units()) {
         if (!unit.stays) continue;
         for (int input = 0; input < 2; ++input, ++stayer) {
             soak::StayerLoss loss;
             loss.unit = unit.serial + (input ? " recording" : " playback");
-            const UnitGaps counted = soakDriver.unitGaps(unit.serial, input != 0);
+            const UnitGaps counted = tallies[stayer].total();
             const soak::HardwareLoss lost = soak::hardwareLoss(unit.serial, input != 0);
             loss.driverGaps = counted.gaps;
             loss.driverFrames = counted.frames;
             loss.hardwareGaps = lost.gaps - lostBefore[stayer].gaps;
             loss.hardwareFrames = lost.frames - lostBefore[stayer].frames;
+            loss.rejoins = tallies[stayer].restarts();
             figures.stayers.push_back(loss);
         }
     }

@@ -13,6 +13,8 @@ struct StayerLoss {
     std::string unit;        // "SOAK-S1 playback"
     uint64_t driverGaps = 0, driverFrames = 0;
     uint64_t hardwareGaps = 0, hardwareFrames = 0;
+    // Times its unit left the stream (a stall limit reached) and came back.
+    uint32_t rejoins = 0;
 };
 
 struct Figures {
