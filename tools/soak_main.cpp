@@ -186,9 +186,9 @@ private:
 void printFigures(const soak::Figures& f, const soak::ScheduleCounts& c, double seconds) {
     std::printf("Events: plugs %u, pulls %u, moves %u, layouts %u, faults %u (stalls %u), clears %u\n", c.plugs,
                 c.pulls, c.moves, c.layouts, c.faults, c.stalls, c.clears);
-    std::printf("Buffer switches: %llu (about %llu expected in %.1f s)\n",
+    std::printf("Buffer switches: %llu (about %llu expected in %.1f s); longest time between two: %.1f ms\n",
                 static_cast<unsigned long long>(f.switches), static_cast<unsigned long long>(f.expectedSwitches),
-                seconds);
+                seconds, f.longestPeriodMs);
     std::printf("Missed switches: %llu; sample position jumps: %llu; position errors: %llu; repeated halves: %llu; "
                 "switches after stop: %llu\n",
                 static_cast<unsigned long long>(f.missedSwitches), static_cast<unsigned long long>(f.positionJumps),
@@ -307,6 +307,7 @@ int main(int argc, char** argv) {
     figures.streamed = report.streamed;
     figures.switches = report.switches;
     figures.expectedSwitches = report.expectedSwitches;
+    figures.longestPeriodMs = report.maxPeriodMs;
     figures.missedSwitches = report.missedSwitches;
     figures.positionJumps = report.positionJumps;
     figures.positionErrors = report.positionErrors;

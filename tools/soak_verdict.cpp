@@ -10,12 +10,12 @@ std::string count(const char* what, uint64_t n) { return std::to_string(n) + " "
 std::vector<std::string> unsoundReasons(const Figures& f) {
     std::vector<std::string> reasons = f.streamProblems;
     if (!f.streamed || f.switches == 0) reasons.push_back("the stream did not run");
-    // A stall armed on a unit holds a half up to the stall limit: switches
-    // come later then, but never fewer than half of what the time allows
-    // while the stream lives.
-    if (f.streamed && f.switches * 2 < f.expectedSwitches)
-        reasons.push_back(count("buffer switches", f.switches) + ", fewer than half of the " +
-                          std::to_string(f.expectedSwitches) + " expected");
+    // Switches fall behind the wall clock while stalls hold halves up and
+    // the machine holds the process up; how many came is reported, not
+    // judged. A stream that stood still is a fault.
+    if (f.longestPeriodMs > kLongestQuietMs)
+        reasons.push_back("the stream stood still for " + std::to_string(static_cast<uint64_t>(f.longestPeriodMs)) +
+                          " ms");
     // The host's own view: the sample position must move by one buffer at
     // every switch, whatever came and went.
     if (f.missedSwitches != 0) reasons.push_back(count("missed buffer switches", f.missedSwitches));

@@ -20,6 +20,7 @@ struct StayerLoss {
 struct Figures {
     bool streamed = false;
     uint64_t switches = 0, expectedSwitches = 0;
+    double longestPeriodMs = 0;  // the longest time between two switches
     uint64_t missedSwitches = 0, positionJumps = 0, positionErrors = 0, repeatedHalves = 0, switchesAfterStop = 0;
     uint32_t overloads = 0;
     std::vector<StayerLoss> stayers;
@@ -31,6 +32,12 @@ struct Figures {
     bool judgeMemory = true;
     std::vector<std::string> streamProblems;  // what the host found wrong
 };
+
+// The stream may stand still this long (between two switches) before the
+// run counts as stuck: a stall armed on a unit holds a half up to the
+// stall limit (100 ms at the default buffer), a loaded machine holds the
+// process up for a while; a stream that stops is a fault.
+constexpr double kLongestQuietMs = 2000;
 
 // Memory may grow this much from the middle of the run to its end before
 // the run counts as leaking: caches and the allocator settle in the first

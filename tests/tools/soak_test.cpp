@@ -91,7 +91,7 @@ TEST(SoakVerdict, ASoundRunHasNoReasonAndEachFaultGivesOne) {
     unsound[0].missedSwitches = 1;
     unsound[1].positionJumps = 2;
     unsound[2].switchesAfterStop = 1;
-    unsound[3].switches = 4000;  // the stream stood still for most of the run
+    unsound[3].longestPeriodMs = 2500;  // the stream stood still
     unsound[4].stayers[0].driverGaps = 0;  // the unit lost frames unseen
     unsound[4].stayers[0].driverFrames = 0;
     unsound[5].overloads = 0;
@@ -114,7 +114,8 @@ TEST(SoakVerdict, WhatTheDriverMayMissAndWhatIsNotJudged) {
     // One direction blind (its completions all reported late), another saw.
     f.stayers = {{"S1 playback", 0, 0, 23, 24634}, {"S1 recording", 22, 25114, 23, 24630}};
     EXPECT_TRUE(soak::unsoundReasons(f).empty());
-    f.switches = 5000;  // stalls held halves back: late, but half the switches came
+    f.switches = 4000;  // stalls and a loaded machine held halves back
+    f.longestPeriodMs = 400;
     EXPECT_TRUE(soak::unsoundReasons(f).empty());
     f.residentEnd = f.residentMiddle + (200u << 20);
     f.judgeMemory = false;  // the address sanitizer's quarantine grows by design
