@@ -78,10 +78,7 @@ bool CompositeUnit::servesRequested(const bool* requested) const {
 
 HRESULT CompositeUnit::transferPacket(uint32_t half, uint64_t nowNs, bool timely, uint64_t* gapFrames) {
     if (gapFrames != nullptr) *gapFrames = 0;
-    const uint32_t other = 1 - half;
     const bool wasOut = filter_->packetInFlight(half);
-    // Asked before this packet goes back to the device: was it still busy?
-    const bool otherOut = filter_->packetWithDevice(other);
     auto* capture = input_ ? static_cast<KsAudioCaptureFilter*>(filter_) : nullptr;
     const HRESULT status =
         capture != nullptr ? capture->readData(half) : static_cast<KsAudioRenderFilter*>(filter_)->writeData(half);
@@ -91,7 +88,7 @@ HRESULT CompositeUnit::transferPacket(uint32_t half, uint64_t nowNs, bool timely
     if (wasOut) gaps_.returned(half, nowNs, timely);
     if (status < 0) return status;
     uint64_t gap = capture != nullptr ? gaps_.shortCapture(capture->lastShortfall()) : 0;
-    gap += gaps_.submitted(half, filter_->packetFrames(half), nowNs, otherOut);
+    gap += gaps_.submitted(half, filter_->packetFrames(half), nowNs, filter_->otherWithDeviceAtSubmit());
     if (gapFrames != nullptr) *gapFrames = gap;
     return status;
 }

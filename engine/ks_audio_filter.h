@@ -146,6 +146,11 @@ public:
     // Whether the device still holds the packet (handed over and not yet
     // completed); asks without taking it back.
     bool packetWithDevice(uint32_t index);
+    // Whether the other packet was still with the device at the last
+    // hand-over: asked the moment before the packet went, after its data
+    // was made, so that a device that ran dry while the thread was busy with
+    // the data (or not running) is not taken for one that had a packet.
+    bool otherWithDeviceAtSubmit() const { return otherWithDevice_; }
     // Hardware frames of the packet as it was last handed over.
     uint32_t packetFrames(uint32_t index) const { return index < kPackets ? packetFrames_[index] : 0; }
     void* getHostBuffer(uint32_t entry) const { return entry < kHostBufferTableSize ? hostBuffers_[entry] : nullptr; }
@@ -247,6 +252,7 @@ private:
     // be left the whole block.
     StreamPacket* packets_ = nullptr;
     bool inFlight_[kPackets] = {};
+    bool otherWithDevice_ = false;
     uint32_t packetFrames_[kPackets] = {};
 
     bool steering_ = false;

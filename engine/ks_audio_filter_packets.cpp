@@ -50,6 +50,7 @@ HRESULT KsAudioFilter::submitPacket(uint32_t index) {
     const uint32_t blockAlign = format_.Format.nBlockAlign;
     const uint32_t bytes = isInput() ? p.header.FrameExtent : p.header.DataUsed;
     packetFrames_[index] = blockAlign != 0 ? bytes / blockAlign : 0;
+    otherWithDevice_ = packetWithDevice(1 - index);
     const HRESULT status = isInput() ? pin_->ReadData(&p.header, &p.overlapped) : pin_->WriteData(&p.header, &p.overlapped);
     inFlight_[index] = status >= 0;
     return status;

@@ -148,7 +148,16 @@ uint32_t currentProcessId();
 // Threads of the calling process, whoever started them (0 when the system
 // cannot tell): what a test or a long run watches for threads left behind.
 uint32_t processThreadCount();
+// What a long run watches for memory and handles left behind: the
+// process's resident memory in bytes, and its open handles (Windows: every
+// kernel handle; POSIX: the handles of this layer and the open file
+// descriptors). 0 when the system cannot tell.
+uint64_t processResidentBytes();
+uint32_t processHandleCount();
 bool fileExists(const char* path);
+// Puts `from` in place of `to` in one step (an existing `to` is replaced),
+// so that a reader sees the old file or the new one, never half of one.
+bool replaceFile(const char* from, const char* to);
 // Full path of the running executable.
 bool currentExecutablePath(char* path, size_t size);
 

@@ -346,6 +346,7 @@ StreamReport runStream(IASIO* driver, const DriverDescription& d, const StreamOp
             report.endedByReset = true;
             break;
         }
+        if (options.whileStreaming) options.whileStreaming();
         os::sleepMs(10);
     }
     report.secondsStreamed = static_cast<double>(os::nanoseconds() - started) / 1e9;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,9 @@ struct StreamOptions {
     // End the stream early when the driver asks for a reset, so that the
     // caller can re-create the driver as hosts do.
     bool stopOnReset = false;
+    // Called about every 10 ms while the stream runs, on the thread that
+    // started it (a soak changes the device bus from here).
+    std::function<void()> whileStreaming;
 };
 
 struct StreamReport {

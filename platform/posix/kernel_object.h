@@ -89,16 +89,20 @@ void release(KernelObject* object);
 
 // Threads started here (threads.cpp). A helper thread runs body(argument)
 // and is joined like every other thread; false when it cannot be started.
-bool startHelperThread(void (*body)(void*), void* argument, pthread_t* id);
-// With objectLock() held: takes the thread off the list of threads to join,
-// false when it was joined already. The caller then joins it.
-bool claimThreadLocked(pthread_t id);
+// The owner is the object whose handle may join it (claimThreadLocked).
+bool startHelperThread(void (*body)(void*), void* argument, pthread_t* id, const KernelObject* owner);
+// With objectLock() held: takes the owner's thread off the list of threads
+// to join, false when it was joined already. The caller then joins it.
+bool claimThreadLocked(pthread_t id, const KernelObject* owner);
 // Joins every thread that has ended: each has only its last instructions
 // left. Never with objectLock() held.
 void joinEndedThreads();
 // Waits up to timeoutMs for every thread started here to end, joining each;
 // false when one still runs.
 bool joinAllThreads(uint32_t timeoutMs);
+
+// Handles open on objects of this layer (sync.cpp).
+uint32_t openHandleCount();
 
 // Before an unload: frees the bookkeeping of each part when nothing of it is
 // in use (false otherwise, and it stays).

@@ -190,7 +190,7 @@ Handle startProcess(const char* path, const char* arguments) {
     }
     // Without a reaper: wait here so the handle still reports the exit.
     pthread_t reaper;
-    if (!posix::startHelperThread(posix::reap, process, &reaper)) {
+    if (!posix::startHelperThread(posix::reap, process, &reaper, process)) {
         posix::reap(process);
         return handle;
     }

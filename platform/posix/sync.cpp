@@ -127,6 +127,15 @@ std::mutex& objectLock() {
     return lock;
 }
 
+uint32_t openHandleCount() {
+    std::lock_guard<std::mutex> guard(objectLock());
+    const std::unordered_set<KernelObject*>* handles = liveHandleSlot();
+    uint32_t count = 0;
+    if (handles != nullptr)
+        for (const KernelObject* object : *handles) count += static_cast<uint32_t>(object->handleCount);
+    return count;
+}
+
 bool releaseHandleTable() {
     std::lock_guard<std::mutex> guard(objectLock());
     std::unordered_set<KernelObject*>*& handles = liveHandleSlot();
@@ -257,7 +266,7 @@ bool closeHandle(Handle handle) {
             posix::liveHandles().erase(object);
             // The last handle of a thread that has done its work (or of a
             // process whose reaper has): the thread is joined now.
-            join = object->hasThread && object->isSignalled() && posix::claimThreadLocked(object->thread);
+            join = object->hasThread && object->isSignalled() && posix::claimThreadLocked(object->thread, object);
             thread = object->thread;
         }
     }

@@ -49,8 +49,12 @@ struct Start {
 
 // Threads started here and not joined yet, with objectLock() held. Created
 // on first use and freed before an unload, when it is empty.
+// Each entry names the object whose last handle may join it: the system
+// reuses a joined thread's id for the next thread, so the id alone could
+// make a late handle join a stranger (and wait for it for ever).
 struct Unjoined {
     pthread_t id;
+    const KernelObject* owner;
     bool ended;
 };
 std::vector<Unjoined>*& unjoinedSlot() {
@@ -117,7 +121,7 @@ void* threadMain(void* argument) {
 }
 
 // Starts the thread and lists it for joining; false (start freed) on failure.
-bool launch(Start* start, pthread_t* started) {
+bool launch(Start* start, pthread_t* started, const KernelObject* owner) {
     joinEndedThreads();
     std::lock_guard<std::mutex> lock(objectLock());
     std::vector<Unjoined>& threads = unjoined();
@@ -134,7 +138,7 @@ bool launch(Start* start, pthread_t* started) {
         delete start;
         return false;
     }
-    threads.push_back({id, false});
+    threads.push_back({id, owner, false});
     *started = id;
     return true;
 }
@@ -156,19 +160,19 @@ bool threadExitCode(KernelObject* object, uint32_t* code) {
     return true;
 }
 
-bool startHelperThread(void (*body)(void*), void* argument, pthread_t* id) {
+bool startHelperThread(void (*body)(void*), void* argument, pthread_t* id, const KernelObject* owner) {
     auto* start = new (std::nothrow) Start;
     if (start == nullptr) return false;
     start->helper = body;
     start->argument = argument;
-    return launch(start, id);
+    return launch(start, id, owner);
 }
 
-bool claimThreadLocked(pthread_t id) {
+bool claimThreadLocked(pthread_t id, const KernelObject* owner) {
     std::vector<Unjoined>* threads = unjoinedSlot();
     if (threads == nullptr) return false;
     for (auto entry = threads->begin(); entry != threads->end(); ++entry)
-        if (pthread_equal(entry->id, id)) {
+        if (pthread_equal(entry->id, id) && entry->owner == owner) {
             threads->erase(entry);
             return true;
         }
@@ -233,7 +237,7 @@ Handle createThread(ThreadProc proc, void* argument, bool suspended, ThreadPrior
     }
     *start = {thread, proc, argument, priority, nullptr};
     pthread_t id;
-    if (!posix::launch(start, &id)) {
+    if (!posix::launch(start, &id, thread)) {
         posix::release(thread);
         closeHandle(handle);
         setLastError(kErrorNotEnoughMemory);

@@ -90,6 +90,9 @@ protected:
         std::ofstream(folder_ / "bus.txt") << "QELM serial=UNLOAD01 port=2 layout=4+4\n";
         os::setEnvironmentVariable("KSASIO_SIM_BUS", (folder_ / "bus.txt").string().c_str());
         os::setEnvironmentVariable("XDG_CONFIG_HOME", folder_.string().c_str());
+        // Named events of its own, natively: no other program's driver
+        // takes the configuration-changed signal these tests give.
+        os::setEnvironmentVariable("XDG_RUNTIME_DIR", folder_.string().c_str());
     }
     static void TearDownTestSuite() {
         std::error_code ignored;

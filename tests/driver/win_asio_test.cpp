@@ -6,6 +6,7 @@
 #include <cmath>
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 #include <limits>
@@ -42,6 +43,30 @@ public:
     // 127 characters: the most the driver keeps.
     void setLongErrorText() { setErrorText(std::string(kErrorTextSize - 1, 'x').c_str()); }
 };
+
+// The configuration-changed event has one name on the machine: natively its
+// signal lives in the folder XDG_RUNTIME_DIR names, so a folder of this
+// program's own keeps drivers of other programs (another test run, a soak)
+// from taking the signals meant for these tests.
+class PrivateEventFolder : public ::testing::Environment {
+public:
+    void SetUp() override {
+#if !defined(_WIN32)
+        folder_ = std::filesystem::temp_directory_path() /
+                  ("ksasio-driver-object-" + std::to_string(os::currentProcessId()));
+        std::filesystem::create_directories(folder_);
+        os::setEnvironmentVariable("XDG_RUNTIME_DIR", folder_.string().c_str());
+#endif
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
+    }
+
+private:
+    std::filesystem::path folder_;
+};
+::testing::Environment* const privateEventFolder = ::testing::AddGlobalTestEnvironment(new PrivateEventFolder);
 
 class WinAsioTest : public ::testing::Test {
 protected:

@@ -102,6 +102,32 @@ TEST(Threads, HandleClosedWhileRunningLetsTheThreadFinish) {
     os::closeHandle(flag.started);
 }
 
+// The system gives a joined thread's id to the next thread: closing the
+// handle of a thread that was joined already (at the next thread's start)
+// must not join the thread that now has its id.
+TEST(Threads, ClosingAnEndedThreadsHandleLeavesTheNextThreadAlone) {
+    os::Handle first = os::createThread([](void*) -> uint32_t { return 0; }, nullptr, false);
+    ASSERT_NE(first, nullptr);
+    ASSERT_EQ(os::waitForOne(first, kPatienceMs), os::kWaitObject0);
+    os::sleepMs(20);  // its last instructions
+    os::Handle gate = os::createEvent(true, false);
+    os::Handle second = os::createThread(
+        [](void* argument) -> uint32_t {
+            os::waitForOne(static_cast<os::Handle>(argument), kPatienceMs);
+            return 0;
+        },
+        gate, false);
+    ASSERT_NE(second, nullptr);
+    EXPECT_TRUE(os::closeHandle(first));
+    // Had the close joined the second thread, it would have returned only
+    // once that thread gave up waiting.
+    EXPECT_EQ(os::waitForOne(second, 0), os::kWaitTimeout);
+    os::setEvent(gate);
+    EXPECT_EQ(os::waitForOne(second, kPatienceMs), os::kWaitObject0);
+    os::closeHandle(second);
+    os::closeHandle(gate);
+}
+
 TEST(Threads, IdsDifferBetweenThreads) {
     uint32_t other = 0;
     os::Handle thread = os::createThread(

@@ -29,6 +29,12 @@ native_path() {
 fail() { echo "FAIL: $*"; exit 1; }
 
 export XDG_CONFIG_HOME="$work/config"
+# Natively the driver's named events live here: the host and the process
+# that signals it share them, no other program on the machine does.
+if [ "$runner" = - ]; then
+  export XDG_RUNTIME_DIR="$work/run"
+  mkdir -p "$XDG_RUNTIME_DIR"
+fi
 unset KSASIO_SIM_BUS
 
 case "$scenario" in
