@@ -56,6 +56,7 @@ void VariableRateSamplerateConverter<T, Min, Max>::startAtBlock() {
     pendingCount_ = 0;
     started_ = true;
     for (double& sample : history_) sample = 0.0;
+    historySilent_ = true;
 }
 
 template <typename T, int32_t Min, int32_t Max>
@@ -71,7 +72,8 @@ int VariableRateSamplerateConverter<T, Min, Max>::phaseAt(double fraction) {
 // it, so that it still counts as begun earlier. Every one moved starts
 // there, so all share one window and one value.
 template <typename T, int32_t Min, int32_t Max>
-int32_t VariableRateSamplerateConverter<T, Min, Max>::finishPending(const BlockInput<T>& block, T* out) {
+int32_t VariableRateSamplerateConverter<T, Min, Max>::finishPending(const BlockInput<T>& block, T* out,
+                                                                    CompleteRoutine complete) {
     OutputRun run{position_, fixedStep_, Min, Max};
     int32_t made = 0;
     for (; pendingCount_ > 0 && windowStart(run.position) < -kHistory; --pendingCount_) {
@@ -81,7 +83,7 @@ int32_t VariableRateSamplerateConverter<T, Min, Max>::finishPending(const BlockI
     if (pendingCount_ > 0 && run.position < 0) {
         const int64_t beforeBlock = ceilDiv(-run.position, fixedStep_);
         const int32_t limit = beforeBlock < pendingCount_ ? static_cast<int32_t>(beforeBlock) : pendingCount_;
-        const int32_t done = routines_->completeOutputs(block, run, limit, out + made);
+        const int32_t done = complete(block, run, limit, out + made);
         made += done;
         pendingCount_ -= done;
         if (done < limit) {  // the block ends before the next window does
@@ -91,7 +93,7 @@ int32_t VariableRateSamplerateConverter<T, Min, Max>::finishPending(const BlockI
     }
     if (pendingCount_ > 0) {
         run.position = -1;
-        if (routines_->completeOutputs(block, run, 1, out + made) == 1) {
+        if (complete(block, run, 1, out + made) == 1) {
             for (int32_t k = 1; k < pendingCount_; ++k) out[made + k] = out[made];
             made += pendingCount_;
             pendingCount_ = 0;
@@ -122,6 +124,8 @@ void VariableRateSamplerateConverter<T, Min, Max>::keepHistory(const T* x, int32
     const int32_t kept = n < kHistory ? kHistory - n : 0;
     if (kept > 0) std::memmove(history_, history_ + kHistory - kept, sizeof(double) * kept);
     routines_->toDoubles(x + n - kHistory + kept, kHistory - kept, history_ + kept);
+    historySilent_ = true;
+    for (const double sample : history_) historySilent_ = historySilent_ && sample == 0.0;
 }
 
 template <typename T, int32_t Min, int32_t Max>
@@ -130,24 +134,27 @@ void VariableRateSamplerateConverter<T, Min, Max>::convert(const void* in, int32
     outFrames = 0;
     if (!isValid() || inFrames <= 0 || inFrames > kMaxBlock) return;
     const BlockInput<T> block{history_, static_cast<const T*>(in), inFrames};
+    // Every window of a silent block after silent history sums zeros.
+    const bool silent = skipSilence_ && historySilent_ && isSilent(block.samples, inFrames);
+    const CompleteRoutine complete = silent ? &completeSilentOutputs<T> : routines_->completeOutputs;
     T* o = static_cast<T*>(out);
     int32_t made = 0;
     bool finished = true;
     if (startsNeedMoving()) {
-        made = finishPending(block, o);
+        made = finishPending(block, o, complete);
         finished = pendingCount_ == 0;
         if (finished && position_ < 0) position_ = 0;
     }
     if (finished) {
         OutputRun run{position_, fixedStep_, Min, Max};
-        made += routines_->completeOutputs(block, run, INT32_MAX, o + made);
+        made += complete(block, run, INT32_MAX, o + made);
         position_ = run.position;
     }
     // Outputs whose windows start inside the block and end past it, and any
     // pending output the block was too short to finish, wait for the next.
     const int64_t end = int64_t(inFrames) << kFractionBits;
     pendingCount_ = position_ < end ? static_cast<int32_t>(ceilDiv(end - position_, fixedStep_)) : 0;
-    keepHistory(block.samples, inFrames);
+    if (!silent) keepHistory(block.samples, inFrames);  // silence keeps the silent history as it is
     position_ -= end;
     started_ = true;
     outFrames = made;

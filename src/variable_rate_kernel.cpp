@@ -267,6 +267,36 @@ const double* kernelTable() {
 }
 
 template <typename T>
+int32_t completeSilentOutputs(const BlockInput<T>& in, OutputRun& run, int32_t limit, T* out) {
+    // completeOutputs writes the outputs whose windows end inside the block:
+    // windowStart(position) + 32 < length, that is position < last.
+    const int64_t last = (int64_t(in.length) - 32) * kOne;
+    if (limit <= 0 || run.position >= last) return 0;
+    const int64_t fitting = (last - run.position + run.step - 1) / run.step;
+    const int32_t made = fitting < limit ? static_cast<int32_t>(fitting) : limit;
+    for (int32_t k = 0; k < made; ++k) out[k] = fromInt<T>(0);
+    run.position += int64_t(made) * run.step;
+    return made;
+}
+
+// 32 bytes at a time, or'ed together: a block of silence costs a few
+// instructions per 32 bytes, and sound usually ends the scan at once.
+template <typename T>
+bool isSilent(const T* x, int32_t n) {
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(x);
+    const size_t size = sizeof(T) * size_t(n > 0 ? n : 0);
+    size_t at = 0;
+    for (; at + 32 <= size; at += 32) {
+        uint64_t w[4];
+        std::memcpy(w, bytes + at, 32);
+        if ((w[0] | w[1] | w[2] | w[3]) != 0) return false;
+    }
+    uint8_t rest = 0;
+    for (; at < size; ++at) rest |= bytes[at];
+    return rest == 0;
+}
+
+template <typename T>
 const KernelRoutines<T>& portableKernelRoutines() {
     return kPortable<T>;
 }
@@ -283,6 +313,10 @@ const KernelRoutines<T>& kernelRoutines() {
 template const KernelRoutines<int16_t>& kernelRoutines<int16_t>();
 template const KernelRoutines<Int24>& kernelRoutines<Int24>();
 template const KernelRoutines<int16_t>& portableKernelRoutines<int16_t>();
+template int32_t completeSilentOutputs<int16_t>(const BlockInput<int16_t>&, OutputRun&, int32_t, int16_t*);
+template int32_t completeSilentOutputs<Int24>(const BlockInput<Int24>&, OutputRun&, int32_t, Int24*);
+template bool isSilent<int16_t>(const int16_t*, int32_t);
+template bool isSilent<Int24>(const Int24*, int32_t);
 template const KernelRoutines<Int24>& portableKernelRoutines<Int24>();
 
 }  // namespace src_detail

@@ -77,6 +77,17 @@ struct KernelRoutines {
     const char* name;
 };
 
+// What completeOutputs writes when every sample its windows read is zero:
+// zeros, as many as it would write, the run moved on as it would move it,
+// without evaluating a window (each would sum products of zero, which the
+// clipping and truncation turn into exactly 0).
+template <typename T>
+int32_t completeSilentOutputs(const BlockInput<T>& in, OutputRun& run, int32_t limit, T* out);
+
+// Whether all n samples are zero.
+template <typename T>
+bool isSilent(const T* x, int32_t n);
+
 // The best routines this processor runs.
 template <typename T>
 const KernelRoutines<T>& kernelRoutines();
