@@ -124,8 +124,7 @@ void VariableRateSamplerateConverter<T, Min, Max>::keepHistory(const T* x, int32
     const int32_t kept = n < kHistory ? kHistory - n : 0;
     if (kept > 0) std::memmove(history_, history_ + kHistory - kept, sizeof(double) * kept);
     routines_->toDoubles(x + n - kHistory + kept, kHistory - kept, history_ + kept);
-    historySilent_ = true;
-    for (const double sample : history_) historySilent_ = historySilent_ && sample == 0.0;
+    historySilent_ = (kept == 0 || historySilent_) && isSilent(x + n - kHistory + kept, kHistory - kept);
 }
 
 template <typename T, int32_t Min, int32_t Max>

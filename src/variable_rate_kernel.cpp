@@ -291,7 +291,12 @@ bool isSilent(const T* x, int32_t n) {
         std::memcpy(w, bytes + at, 32);
         if ((w[0] | w[1] | w[2] | w[3]) != 0) return false;
     }
-    uint8_t rest = 0;
+    uint64_t rest = 0;
+    for (; at + 8 <= size; at += 8) {
+        uint64_t w;
+        std::memcpy(&w, bytes + at, 8);
+        rest |= w;
+    }
     for (; at < size; ++at) rest |= bytes[at];
     return rest == 0;
 }
