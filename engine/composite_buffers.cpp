@@ -6,12 +6,34 @@
 #include "engine/composite_unit.h"
 #include "engine/ks_audio_filter.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // The host's halves together stay far below what a 32-bit size can count.
 constexpr uint64_t kMaxBlockBytes = uint64_t(1) << 30;
 
 inline int32_t clampSum(int32_t sum, int32_t low, int32_t high) { return sum < low ? low : sum > high ? high : sum; }
+
+// 16-bit samples: the sums saturated to 16 bits, eight at a time where the
+// processor packs them that way (a signed pack saturates exactly as
+// clampSum does).
+void storeClamped16(const int32_t* sums, uint32_t frames, uint8_t* out) {
+    uint32_t f = 0;
+#if defined(__SSE2__)
+    for (; f + 8 <= frames; f += 8) {
+        const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + f));
+        const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + f + 4));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * f), _mm_packs_epi32(low, high));
+    }
+#endif
+    for (; f < frames; ++f) {
+        const int16_t v = static_cast<int16_t>(clampSum(sums[f], -32768, 32767));
+        std::memcpy(out + 2 * f, &v, 2);
+    }
+}
 
 }  // namespace
 
@@ -101,11 +123,7 @@ void CompositeBuffers::convertInputs(uint32_t half) {
         uint8_t* out = static_cast<uint8_t*>(inputs_[2 * n + (1 - half)]);
         switch (sampleBits_) {
             case 16:
-                for (uint32_t f = 0; f < frames_; ++f) {
-                    const int32_t v = clampSum(sums[f], -32768, 32767);
-                    out[2 * f] = static_cast<uint8_t>(v);
-                    out[2 * f + 1] = static_cast<uint8_t>(v >> 8);
-                }
+                storeClamped16(sums, frames_, out);
                 break;
             case 24:
                 for (uint32_t f = 0; f < frames_; ++f) {

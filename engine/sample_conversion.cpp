@@ -5,6 +5,10 @@
 
 #include "base/int24.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
 #error "packets and host buffers are little-endian; the word packing below assumes a little-endian machine"
 #endif
@@ -152,6 +156,39 @@ struct Interleave {
         frames(local.pointers, packet, count, std::make_index_sequence<N>());
     }
 };
+
+#if defined(__SSE2__)
+// Eight 16-bit channels into 16-bit containers, the commonest layout: eight
+// frames at a time as an 8 x 8 transpose of 16-bit lanes, which moves a
+// frame in two instructions instead of eight copies.
+template <>
+struct Interleave<8, Host16, 16> {
+    static void run(Sources sources, uint8_t* packet, uint32_t count) {
+        const Local<8> s(sources);
+        uint32_t f = 0;
+        for (; f + 8 <= count; f += 8) {
+            __m128i r[8];
+            for (uint32_t c = 0; c < 8; ++c) r[c] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s[c] + 2 * f));
+            // Channel pairs, then quads, frame by frame.
+            const __m128i p01l = _mm_unpacklo_epi16(r[0], r[1]), p01h = _mm_unpackhi_epi16(r[0], r[1]);
+            const __m128i p23l = _mm_unpacklo_epi16(r[2], r[3]), p23h = _mm_unpackhi_epi16(r[2], r[3]);
+            const __m128i p45l = _mm_unpacklo_epi16(r[4], r[5]), p45h = _mm_unpackhi_epi16(r[4], r[5]);
+            const __m128i p67l = _mm_unpacklo_epi16(r[6], r[7]), p67h = _mm_unpackhi_epi16(r[6], r[7]);
+            const __m128i low[4] = {_mm_unpacklo_epi32(p01l, p23l), _mm_unpackhi_epi32(p01l, p23l),
+                                    _mm_unpacklo_epi32(p01h, p23h), _mm_unpackhi_epi32(p01h, p23h)};
+            const __m128i high[4] = {_mm_unpacklo_epi32(p45l, p67l), _mm_unpackhi_epi32(p45l, p67l),
+                                     _mm_unpacklo_epi32(p45h, p67h), _mm_unpackhi_epi32(p45h, p67h)};
+            __m128i* out = reinterpret_cast<__m128i*>(packet + f * 16);
+            for (uint32_t k = 0; k < 4; ++k) {
+                _mm_storeu_si128(out + 2 * k, _mm_unpacklo_epi64(low[k], high[k]));
+                _mm_storeu_si128(out + 2 * k + 1, _mm_unpackhi_epi64(low[k], high[k]));
+            }
+        }
+        for (; f < count; ++f)
+            for (uint32_t c = 0; c < 8; ++c) std::memcpy(packet + (f * 8 + c) * 2, s[c] + 2 * f, 2);
+    }
+};
+#endif
 
 // The 24 bits of a host sample as they go into the packet; the bits above
 // them are dropped by the packing.

@@ -1,6 +1,7 @@
 // The composite device's contract with its host: channels and buffers, the
 // simulated clock with no controller attached, rates, time info, and what
 // happens after the streaming thread has failed.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -289,6 +290,28 @@ TEST_F(CompositeTest, TheRegistryMakesTheDeviceOverItsConnectedUnitsAndReleasesI
     bus.unplug(controllers[0]);
     enumerate();  // nobody is told any more
     EXPECT_EQ(registry->getNumberOfDevices(), 2u);
+}
+
+// Buffers longer than the 16-bit path's stage of 64 frames: every frame
+// lands in its place, clamped, whatever stage it went through.
+TEST(CompositeBuffersTest, LongSixteenBitBuffersAreConvertedFrameForFrame) {
+    for (const uint32_t frames : {63u, 64u, 65u, 150u, 1024u}) {
+        CompositeBuffers buffers;
+        bool requested[kAsioChannelTableSize] = {};
+        requested[asioChannelTableIndex(1, true)] = true;
+        ASSERT_TRUE(buffers.allocate(frames, 16, requested));
+        int32_t* sums = buffers.accumulator(1);
+        ASSERT_NE(sums, nullptr);
+        buffers.feed(1);
+        std::vector<int32_t> values(frames);
+        for (uint32_t f = 0; f < frames; ++f) values[f] = int32_t(f * 997 % 90001) - 45000;
+        std::copy(values.begin(), values.end(), sums);
+        buffers.convertInputs(1);
+        const uint8_t* out = static_cast<const uint8_t*>(buffers.input(1, 0));
+        for (uint32_t f = 0; f < frames; ++f)
+            ASSERT_EQ(readSample(out + 2 * f, 16), std::clamp(values[f], -32768, 32767)) << frames << " frames, frame " << f;
+        for (uint32_t f = 0; f < frames; ++f) ASSERT_EQ(sums[f], 0);
+    }
 }
 
 TEST(CompositeBuffersTest, SumsAreClampedToTheSampleWidthAndStartAgainFromZero) {

@@ -46,7 +46,7 @@ TEST_P(ConversionSweep, RenderMatchesThePlainInterleaveForEveryWidthPairing) {
     std::mt19937 random(channels);
     for (uint32_t hostBits : {16u, 24u}) {
         for (uint32_t containerBits : {16u, 24u, 32u}) {
-            for (uint32_t frames : {1u, 7u, 64u}) {
+            for (uint32_t frames : {1u, 7u, 64u, 89u}) {
                 HostChannels host(channels, frames, hostBits);
                 const uint32_t hb = hostBits / 8;
                 for (uint32_t c = 0; c < channels; ++c) {
@@ -95,7 +95,7 @@ TEST_P(ConversionSweep, CaptureAddsThePlainDeinterleaveIntoTheAccumulators) {
     std::mt19937 random(100 + channels);
     for (uint32_t hostBits : {16u, 24u}) {
         for (uint32_t containerBits : {16u, 24u, 32u}) {
-            for (uint32_t frames : {1u, 7u, 64u}) {
+            for (uint32_t frames : {1u, 7u, 64u, 89u}) {
                 const uint32_t cb = containerBits / 8;
                 std::vector<uint8_t> packet(frames * channels * cb);
                 for (uint8_t& byte : packet) byte = static_cast<uint8_t>(random());
