@@ -401,12 +401,28 @@ CaptureRoutine pickCapture(uint32_t channels, uint32_t hostBits, uint32_t contai
     return routine;
 }
 
-// The accumulator and the staged samples are separate buffers: said so, the
-// compiler adds many samples at a time.
 template <typename Host>
-void accumulate(int32_t* __restrict accumulator, const uint8_t* __restrict samples, uint32_t count) {
+void accumulate(int32_t* accumulator, const uint8_t* samples, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) accumulator[i] += Host::load(samples, i);
 }
+
+#if defined(__SSE2__)
+// 16-bit samples eight at a time: each widened with its sign (its copy in
+// the upper half of a 32-bit lane, shifted down) and added to its sum.
+template <>
+void accumulate<Host16>(int32_t* accumulator, const uint8_t* samples, uint32_t count) {
+    uint32_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(samples + 2 * i));
+        __m128i* sums = reinterpret_cast<__m128i*>(accumulator + i);
+        const __m128i low = _mm_srai_epi32(_mm_unpacklo_epi16(x, x), 16);
+        const __m128i high = _mm_srai_epi32(_mm_unpackhi_epi16(x, x), 16);
+        _mm_storeu_si128(sums, _mm_add_epi32(_mm_loadu_si128(sums), low));
+        _mm_storeu_si128(sums + 1, _mm_add_epi32(_mm_loadu_si128(sums + 1), high));
+    }
+    for (; i < count; ++i) accumulator[i] += Host16::load(samples, i);
+}
+#endif
 
 }  // namespace
 
