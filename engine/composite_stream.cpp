@@ -102,7 +102,16 @@ uint32_t CompositeStream::waitPendingEvents() {
     const uint32_t result = clock.waitForAny(waits_, waitCount_, stallTimeout());
     const uint64_t woke = clock.nanoseconds();
     if (result == os::kWaitTimeout) {
-        dropStalledUnits();
+        // The limit may have passed while the thread did not run at all: a
+        // loaded machine can hold the process up past the wait's timer while
+        // the devices went on and completed. A unit is stalled only if its
+        // device still holds the packet now; one it has finished with is
+        // taken as if its event had woken the thread.
+        const uint32_t back = firstAwaitedBack();
+        if (back == kNoSlot)
+            dropStalledUnits();
+        else
+            takePacket(back, woke, false);
         return kNoCommand;
     }
     if (result >= os::kWaitObject0 + waitCount_) {
@@ -113,18 +122,29 @@ uint32_t CompositeStream::waitPendingEvents() {
     if (index < kCompositeCommands) return index;
     // A packet whose event came while the thread waited came back then; one
     // signalled before came back at some time before.
-    const bool timely = woke - entered >= clock.blockedWaitNs();
-    if (!awaited_[index]) {
-        noteWatched(index, woke, timely);
-        return kNoCommand;
+    takePacket(index, woke, woke - entered >= clock.blockedWaitNs());
+    return kNoCommand;
+}
+
+uint32_t CompositeStream::firstAwaitedBack() {
+    for (uint32_t slot = kCompositeCommands; slot < waitCount_; ++slot)
+        if (awaited_[slot] && !device_.active_[unitIndex_[slot]]->filter().packetWithDevice(slotPacket_[slot]))
+            return slot;
+    return kNoSlot;
+}
+
+void CompositeStream::takePacket(uint32_t slot, uint64_t woke, bool timely) {
+    if (!awaited_[slot]) {
+        noteWatched(slot, woke, timely);
+        return;
     }
-    const size_t unitIndex = unitIndex_[index];
+    const size_t unitIndex = unitIndex_[slot];
     CompositeUnit& unit = *device_.active_[unitIndex];
     uint64_t gap = 0;
     const HRESULT status = unit.transferPacket(half_, woke, timely, &gap);
-    if (status == S_FALSE) return kNoCommand;  // woken while the device still holds it: wait on
+    if (status == S_FALSE) return;  // woken while the device still holds it: wait on
     if (gap != 0) noteGap(unit, gap);
-    forgetWait(index);
+    forgetWait(slot);
     if (status < 0) {
         TRACE("Write data failed");
         leaveAfterFailure(unitIndex);
@@ -133,7 +153,6 @@ uint32_t CompositeStream::waitPendingEvents() {
         drift_.completed(unit, unit.lastReturnNs());
     }
     completeIfNothingAwaited();
-    return kNoCommand;
 }
 
 void CompositeStream::noteWatched(uint32_t slot, uint64_t woke, bool timely) {
