@@ -176,13 +176,16 @@ TEST_F(CompositeRealTime, AProcessHeldUpPastTheStallLimitLosesFramesButNoUnit) {
                         u, input ? "capture" : "render", static_cast<unsigned long long>(truth.framesLost),
                         static_cast<unsigned long long>(truth.gaps), static_cast<unsigned long long>(counted.frames),
                         static_cast<unsigned long long>(counted.gaps));
-            EXPECT_GE(truth.gaps, 3u) << "the hold let each device run dry at every limit";
-            // When the hold ends the clock thread reports at once what the
-            // hardware finished during it: the driver, woken by that as if
-            // on time, can miss the gap before (at most one limit long). A
-            // packet that ends between the look at its partner and the
-            // hand-over of the next can hide one too.
-            EXPECT_NEAR(double(counted.gaps), double(truth.gaps), 1.0);
+            // The hold let each device run dry at every limit it passed, and
+            // the driver saw each of those.
+            EXPECT_GE(counted.gaps, 3u);
+            EXPECT_LE(counted.gaps, truth.gaps + 1);
+            // Gaps it can miss: the one before the hold ends (the clock thread
+            // then reports at once what the hardware finished during it, and
+            // the driver, woken by that as if on time, takes it as just
+            // finished), and the short ones of a slow machine (a sanitizer)
+            // that last less than the thread takes to wake. Each missed gap is
+            // at most a limit long; the others are measured to a period.
             const double missed = truth.gaps > counted.gaps ? double(truth.gaps - counted.gaps) : 0.0;
             EXPECT_NEAR(double(counted.frames), double(truth.framesLost),
                         double(kFrames) * double(truth.gaps) + missed * 44100 * 0.1);
