@@ -269,6 +269,9 @@ void CompositeStream::bufferSwitch() {
     d.switchSequence_.fetch_add(1);
     TRACE("BufferSwitch %u", half_);
     ASIOCallbacks* callbacks = d.callbacks_;
+    if (d.latenciesChanged_.load(std::memory_order_relaxed) && d.latenciesChanged_.exchange(false) &&
+        d.latencyMessages_)
+        callbacks->asioMessage(kAsioLatenciesChanged, 0, nullptr, nullptr);
     if (overloadPending_) {
         overloadPending_ = false;
         if (d.overloadMessages_) callbacks->asioMessage(kAsioOverload, 0, nullptr, nullptr);
