@@ -109,10 +109,7 @@ uint32_t CompositeStream::waitPendingEvents() {
         // device still holds the packet now; one it has finished with is
         // taken as if its event had woken the thread.
         const uint32_t back = firstAwaitedBack();
-        if (back == kNoSlot)
-            dropStalledUnits();
-        else
-            takePacket(back, woke, false);
+        if (back == kNoSlot || !takePacket(back, woke, false)) dropStalledUnits();
         return kNoCommand;
     }
     if (result >= os::kWaitObject0 + waitCount_) {
@@ -136,16 +133,16 @@ uint32_t CompositeStream::firstAwaitedBack() {
     return kNoSlot;
 }
 
-void CompositeStream::takePacket(uint32_t slot, uint64_t woke, bool timely) {
+bool CompositeStream::takePacket(uint32_t slot, uint64_t woke, bool timely) {
     if (!awaited_[slot]) {
         noteWatched(slot, woke, timely);
-        return;
+        return true;
     }
     const size_t unitIndex = unitIndex_[slot];
     CompositeUnit& unit = *device_.active_[unitIndex];
     uint64_t gap = 0;
     const HRESULT status = unit.transferPacket(half_, woke, timely, &gap);
-    if (status == S_FALSE) return;  // woken while the device still holds it: wait on
+    if (status == S_FALSE) return false;  // woken while the device still holds it: wait on
     if (gap != 0) noteGap(unit, gap);
     forgetWait(slot);
     if (status < 0) {
@@ -156,6 +153,7 @@ void CompositeStream::takePacket(uint32_t slot, uint64_t woke, bool timely) {
         drift_.completed(unit, unit.lastReturnNs());
     }
     completeIfNothingAwaited();
+    return true;
 }
 
 void CompositeStream::noteWatched(uint32_t slot, uint64_t woke, bool timely) {

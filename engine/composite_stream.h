@@ -48,7 +48,8 @@ private:
     uint32_t firstAwaitedBack();
     // The packet of that slot came back (seen at `woke`; timely when the
     // thread was waiting as it came): its unit moves it on, or notes it.
-    void takePacket(uint32_t slot, uint64_t woke, bool timely);
+    // False when the device turned out to hold it still.
+    bool takePacket(uint32_t slot, uint64_t woke, bool timely);
     // Every streaming unit has completed the current half.
     void completeHalf();
     void awaitHalf();
