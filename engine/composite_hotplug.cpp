@@ -81,6 +81,7 @@ bool CompositeKsAudioDevice::prepareToJoin(CompositeUnit& unit) {
 void CompositeKsAudioDevice::addDevice(CompositeUnit* unit) {
     if (unit == nullptr) return;
     ControlGuard guard(*this);
+    LatencyWatch latencies(*this);
     if (thread_ != nullptr && !onStreamingThread()) {
         // The buffers and the rate do not change while the stream exists
         // and this thread holds the control lock.
@@ -104,6 +105,7 @@ void CompositeKsAudioDevice::addDevice(CompositeUnit* unit) {
 void CompositeKsAudioDevice::removeDevice(CKsAudFilter* ksFilter) {
     if (ksFilter == nullptr) return;
     ControlGuard guard(*this);
+    LatencyWatch latencies(*this);
     if (thread_ != nullptr && !onStreamingThread()) {
         pendingKsFilter_ = ksFilter;
         commands_.send(kCompositeRemoveUnit, true, thread_);

@@ -235,6 +235,9 @@ ASIOError CompositeKsAudioDevice::createBuffers(ASIOBufferInfo* bufferInfos, int
     timeInfoMode_ = answer != 0 && callbacks->bufferSwitchTimeInfo != nullptr;
     overloadMessages_ = callbacks->asioMessage != nullptr &&
                         callbacks->asioMessage(kAsioSelectorSupported, kAsioOverload, nullptr, nullptr) != 0;
+    latencyMessages_ = callbacks->asioMessage != nullptr &&
+                       callbacks->asioMessage(kAsioSelectorSupported, kAsioLatenciesChanged, nullptr, nullptr) != 0;
+    latenciesChanged_.store(false);
     std::memset(&timeInfo_, 0, sizeof(timeInfo_));
     if (timeInfoMode_) {
         timeInfo_.timeInfo.speed = 1.0;
@@ -303,6 +306,7 @@ void CompositeKsAudioDevice::releaseStreamResources() {
     callbacks_ = nullptr;
     timeInfoMode_ = false;
     overloadMessages_ = false;
+    latencyMessages_ = false;
     // Units that left the stream after a failure still hold their buffers;
     // kept, they would refuse every later createBuffers.
     for (CompositeUnit* unit : units_) unit->filter().disposeBuffers();
@@ -396,17 +400,28 @@ ASIOError CompositeKsAudioDevice::getLatencies(int32_t bufferSize, int32_t* inpu
     // from the switch to the first frame playing. The slowest converter of
     // each direction adds its delay; the units attached are those that
     // stream (or would), and a splice changes the list only under the lock.
-    uint32_t inputDelay = 0;
-    uint32_t outputDelay = 0;
+    const ConversionDelays delays = conversionDelays();
+    *inputLatency = static_cast<int32_t>(kInputPeriods * frames + delays.input);
+    *outputLatency = static_cast<int32_t>(kOutputPeriods * frames + delays.output);
+    return ASE_OK;
+}
+
+CompositeKsAudioDevice::ConversionDelays CompositeKsAudioDevice::conversionDelays() const {
+    ConversionDelays delays;
     const double rate = rate_.load();
     for (const CompositeUnit* unit : units_) {
-        uint32_t& delay = unit->isInput() ? inputDelay : outputDelay;
+        uint32_t& delay = unit->isInput() ? delays.input : delays.output;
         const uint32_t own = unit->conversionDelay(rate);
         if (own > delay) delay = own;
     }
-    *inputLatency = static_cast<int32_t>(kInputPeriods * frames + inputDelay);
-    *outputLatency = static_cast<int32_t>(kOutputPeriods * frames + outputDelay);
-    return ASE_OK;
+    return delays;
+}
+
+CompositeKsAudioDevice::LatencyWatch::~LatencyWatch() {
+    // Hosts align what they record by the latencies: one that asked for
+    // them with these buffers hears when a unit that converts came or went.
+    if (device_.callbacks_ != nullptr && device_.conversionDelays() != before_)
+        device_.latenciesChanged_.store(true);
 }
 
 uint32_t CompositeKsAudioDevice::threadEntry(void* argument) {

@@ -128,6 +128,30 @@ private:
         bool locked_;
     };
 
+    // The converters' delays that getLatencies adds, in host frames: the
+    // slowest of each direction among the units attached. Under the lock.
+    struct ConversionDelays {
+        uint32_t input = 0;
+        uint32_t output = 0;
+        bool operator!=(const ConversionDelays& o) const { return input != o.input || output != o.output; }
+    };
+    ConversionDelays conversionDelays() const;
+    // Around a change of the units attached: when it changed what
+    // getLatencies reports to a host with buffers, the host hears of it
+    // (kAsioLatenciesChanged) at the next switch.
+    class LatencyWatch {
+    public:
+        explicit LatencyWatch(CompositeKsAudioDevice& device)
+            : device_(device), before_(device.conversionDelays()) {}
+        ~LatencyWatch();
+        LatencyWatch(const LatencyWatch&) = delete;
+        LatencyWatch& operator=(const LatencyWatch&) = delete;
+
+    private:
+        CompositeKsAudioDevice& device_;
+        ConversionDelays before_;
+    };
+
     static bool isUsableRate(double rate);
     bool onStreamingThread() const;
     ASIOError applySampleRate(double rate);
@@ -183,6 +207,9 @@ private:
     bool timeInfoMode_ = false;
     // The host takes kAsioOverload (asked with kAsioSelectorSupported).
     bool overloadMessages_ = false;
+    // The host takes kAsioLatenciesChanged, and one is due at the next switch.
+    bool latencyMessages_ = false;
+    std::atomic<bool> latenciesChanged_{false};
     // Handed to bufferSwitchTimeInfo; written by the streaming thread only
     // while a stream exists.
     ASIOTime timeInfo_;

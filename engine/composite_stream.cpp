@@ -98,11 +98,18 @@ uint32_t CompositeStream::stallTimeout() {
 
 uint32_t CompositeStream::waitPendingEvents() {
     CompositeClockIf& clock = device_.clock_;
+    const uint32_t timeout = stallTimeout();
     const uint64_t entered = clock.nanoseconds();
-    const uint32_t result = clock.waitForAny(waits_, waitCount_, stallTimeout());
+    const uint32_t result = clock.waitForAny(waits_, waitCount_, timeout);
     const uint64_t woke = clock.nanoseconds();
     if (result == os::kWaitTimeout) {
-        dropStalledUnits();
+        // The limit may have passed while the thread did not run at all: a
+        // loaded machine can hold the process up past the wait's timer while
+        // the devices went on and completed. A unit is stalled only if its
+        // device still holds the packet now; one it has finished with is
+        // taken as if its event had woken the thread.
+        const uint32_t back = firstAwaitedBack();
+        if (back == kNoSlot || !takePacket(back, woke, false)) dropStalledUnits();
         return kNoCommand;
     }
     if (result >= os::kWaitObject0 + waitCount_) {
@@ -112,19 +119,32 @@ uint32_t CompositeStream::waitPendingEvents() {
     const uint32_t index = result - os::kWaitObject0;
     if (index < kCompositeCommands) return index;
     // A packet whose event came while the thread waited came back then; one
-    // signalled before came back at some time before.
-    const bool timely = woke - entered >= clock.blockedWaitNs();
-    if (!awaited_[index]) {
-        noteWatched(index, woke, timely);
-        return kNoCommand;
+    // signalled before came back at some time before. A wait that may not
+    // block finds only events signalled before, however long it took (a
+    // slow machine, a sanitizer).
+    takePacket(index, woke, timeout != 0 && woke - entered >= clock.blockedWaitNs());
+    return kNoCommand;
+}
+
+uint32_t CompositeStream::firstAwaitedBack() {
+    for (uint32_t slot = kCompositeCommands; slot < waitCount_; ++slot)
+        if (awaited_[slot] && !device_.active_[unitIndex_[slot]]->filter().packetWithDevice(slotPacket_[slot]))
+            return slot;
+    return kNoSlot;
+}
+
+bool CompositeStream::takePacket(uint32_t slot, uint64_t woke, bool timely) {
+    if (!awaited_[slot]) {
+        noteWatched(slot, woke, timely);
+        return true;
     }
-    const size_t unitIndex = unitIndex_[index];
+    const size_t unitIndex = unitIndex_[slot];
     CompositeUnit& unit = *device_.active_[unitIndex];
     uint64_t gap = 0;
     const HRESULT status = unit.transferPacket(half_, woke, timely, &gap);
-    if (status == S_FALSE) return kNoCommand;  // woken while the device still holds it: wait on
+    if (status == S_FALSE) return false;  // woken while the device still holds it: wait on
     if (gap != 0) noteGap(unit, gap);
-    forgetWait(index);
+    forgetWait(slot);
     if (status < 0) {
         TRACE("Write data failed");
         leaveAfterFailure(unitIndex);
@@ -133,7 +153,7 @@ uint32_t CompositeStream::waitPendingEvents() {
         drift_.completed(unit, unit.lastReturnNs());
     }
     completeIfNothingAwaited();
-    return kNoCommand;
+    return true;
 }
 
 void CompositeStream::noteWatched(uint32_t slot, uint64_t woke, bool timely) {
@@ -247,6 +267,9 @@ void CompositeStream::bufferSwitch() {
     d.switchSequence_.fetch_add(1);
     TRACE("BufferSwitch %u", half_);
     ASIOCallbacks* callbacks = d.callbacks_;
+    if (d.latenciesChanged_.load(std::memory_order_relaxed) && d.latenciesChanged_.exchange(false) &&
+        d.latencyMessages_)
+        callbacks->asioMessage(kAsioLatenciesChanged, 0, nullptr, nullptr);
     if (overloadPending_) {
         overloadPending_ = false;
         if (d.overloadMessages_) callbacks->asioMessage(kAsioOverload, 0, nullptr, nullptr);

@@ -30,6 +30,7 @@ public:
 
 private:
     static constexpr uint32_t kNoCommand = kCompositeCommands;
+    static constexpr uint32_t kNoSlot = ~uint32_t(0);
     // The commands, then at most two packet events of every streaming unit:
     // the one of the current half it awaits, and the ones it watches.
     static constexpr uint32_t kMaxWaits = kCompositeCommands + 2 * CompositeKsAudioDevice::kMaxActiveUnits;
@@ -42,6 +43,13 @@ private:
     uint32_t stallTimeout();
     // The units that let the current half run past the limit leave.
     void dropStalledUnits();
+    // The first slot of the current half whose packet the device no longer
+    // holds, or kNoSlot.
+    uint32_t firstAwaitedBack();
+    // The packet of that slot came back (seen at `woke`; timely when the
+    // thread was waiting as it came): its unit moves it on, or notes it.
+    // False when the device turned out to hold it still.
+    bool takePacket(uint32_t slot, uint64_t woke, bool timely);
     // Every streaming unit has completed the current half.
     void completeHalf();
     void awaitHalf();

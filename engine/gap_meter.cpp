@@ -7,6 +7,10 @@ namespace {
 // Times are whole nanoseconds, rounded either way: a gap of whole frames
 // may come out up to a nanosecond short.
 constexpr uint64_t kRoundingNs = 1;
+// How far a packet may end later than its estimate, beyond a wake's own
+// delay: half a percent of its length (the steering range's edge).
+constexpr double kSlowestCrystal = 0.005;
+constexpr uint64_t kWakeNs = 20000;
 
 }  // namespace
 
@@ -42,7 +46,18 @@ void GapMeter::returned(uint32_t packet, uint64_t seenNs, bool timely) {
     Packet& p = packets_[packet];
     p.out = false;
     if (!running_ || !p.timed) return;
-    p.endNs = timely || seenNs < p.endNs ? seenNs : p.endNs;
+    if (seenNs < p.endNs) {
+        p.endNs = seenNs;  // back by then, whatever the estimate said
+    } else if (timely) {
+        // A wake on time dates the end, as late as the thread woke: a busy
+        // machine wakes it milliseconds late, and dating the end by that
+        // hides the gap behind. From the estimate (the packets before, at
+        // the nominal rate) it moves later only by what a crystal at the
+        // edge of the range could add, and a wake: later ends follow within
+        // a few packets when the device really runs slow or started late.
+        const uint64_t later = static_cast<uint64_t>(lengthNs(p.frames) * kSlowestCrystal) + kWakeNs;
+        p.endNs = seenNs - p.endNs > later ? p.endNs + later : seenNs;
+    }
     // The packet queued behind it started when it ended, or when it came.
     Packet& next = packets_[1 - packet];
     if (next.out && last_ != packet) {

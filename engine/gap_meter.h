@@ -7,10 +7,12 @@
 // or dropped what it recorded (capture) from the moment the other packet
 // ended until this one arrived. That moment is the completion time of the
 // other packet, which the meter keeps as an estimate: each packet ends its
-// length after the one before it, and a completion the thread was waiting
-// for when it came sets the time exactly. The test is drift-proof (it only
-// asks whether the other packet is back); the length is as exact as the
-// completion times.
+// length after the one before it; a completion seen earlier moves the end
+// to then, and one the thread was waiting for when it came moves it later,
+// but only by what a slow crystal and a prompt wake could add (a busy
+// machine's late wakes would hide the gaps behind them). The test is
+// drift-proof (it only asks whether the other packet is back); the length
+// is as exact as the completion times.
 //
 // The streaming thread alone calls the meter; the counts may be read from
 // any thread. Nothing here allocates, locks or waits.

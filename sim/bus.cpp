@@ -723,6 +723,9 @@ bool SimBus::submitStream(HandleEntry& entry, DWORD ioControlCode, void* outBuff
         os::setLastError(os::kErrorCrc);
         return false;
     }
+    // The hardware has played (or recorded) up to now before this packet
+    // joins its queue: one that comes after the queue ran out leaves a gap.
+    catchUp(entry);
     const DWORD result = pin.submit(header, overlapped);
     os::setLastError(result);
     // A packet whose clock time has already come (or an empty one)
@@ -743,7 +746,9 @@ bool SimBus::getOverlappedResult(HANDLE device, OVERLAPPED* overlapped, DWORD* b
         {
             os::ScopedLock hold(*lock_);
             deliverLate();
-            if (findHandle(device) == nullptr && overlapped->Internal == ksabi::kStatusPending) {
+            HandleEntry* entry = findHandle(device);
+            if (entry != nullptr) catchUp(*entry);
+            if (entry == nullptr && overlapped->Internal == ksabi::kStatusPending) {
                 os::setLastError(os::kErrorInvalidHandle);
                 return false;
             }
@@ -829,6 +834,19 @@ void SimBus::serviceAll(bool timed) {
     }
 }
 
+void SimBus::catchUp(HandleEntry& entry) {
+    // A device runs on its own clock however late the process's threads are:
+    // on the real-time clock a pin is brought up to now before the driver
+    // looks at its requests or queues one, so that it finds what the
+    // hardware did by now, even when the clock thread has not run for a
+    // while (a loaded machine). The manual clock moves only when told.
+    if (mode_ != ClockMode::RealTime || !entry.pin || !isLive(entry)) return;
+    const uint64_t t = now();
+    const int64_t drift = entry.controller->driftPpbAt(t);
+    entry.pin->advanceTo(t, drift);
+    entry.pin->service(t, true, drift);
+}
+
 void SimBus::advanceFrames(uint64_t frames) {
     os::ScopedLock hold(*lock_);
     if (mode_ != ClockMode::Manual) return;
@@ -883,7 +901,9 @@ void SimBus::ensureClock() {
     }
     clockExited_ = false;
     idleSinceNs_ = os::nanoseconds();
-    clockThread_ = os::createThread(&SimBus::clockThreadMain, this, false, os::ThreadPriority::Highest);
+    // The thread stands for hardware, which no load on the machine holds up:
+    // it runs at the streaming thread's priority.
+    clockThread_ = os::createThread(&SimBus::clockThreadMain, this, false, os::ThreadPriority::TimeCritical);
     if (clockThread_ == nullptr) TRACE("SimBus: the clock thread cannot be created");
 }
 
@@ -899,6 +919,10 @@ void SimBus::clockLoop() {
         if (stopClock_) {
             clockExited_ = true;
             return;
+        }
+        if (clockHeld_.load()) {
+            idleSinceNs_ = os::nanoseconds();
+            continue;
         }
         serviceAll(true);
         bool running = false;

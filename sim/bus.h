@@ -95,6 +95,11 @@ public:
     static constexpr uint64_t kNoCompletion = ~uint64_t(0);
     // Whether the real-time clock thread exists and has not decided to end.
     bool clockRunning() const;
+    // Real-time clock: while held, the clock thread lets its turns pass, as
+    // a loaded machine holds a process's threads up. The hardware runs on
+    // regardless: every call the driver makes into a pin finds it where the
+    // time has brought it.
+    void holdClockThread(bool held) { clockHeld_.store(held); }
 
     // os::DeviceBoundaryIf
     HANDLE openDevice(const char* path, DWORD desiredAccess, DWORD shareMode, DWORD creationDisposition,
@@ -188,6 +193,7 @@ private:
     // Timed: completions wait for the time the device delivers them;
     // untimed (advanceFrames), everything finished completes at once.
     void serviceAll(bool timed);
+    void catchUp(HandleEntry& entry);
 
     const ClockMode mode_;
     std::shared_ptr<os::RecursiveMutex> lock_;
@@ -218,6 +224,7 @@ private:
     os::Handle clockWake_ = nullptr;
     bool clockExited_ = false;
     bool stopClock_ = false;
+    std::atomic<bool> clockHeld_{false};
     uint64_t idleSinceNs_ = 0;
 };
 

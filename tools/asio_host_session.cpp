@@ -83,6 +83,7 @@ struct Session {
     std::atomic<uint64_t> lastSwitchNs{0};
     std::atomic<uint64_t> minPeriodNs{UINT64_MAX};
     std::atomic<uint64_t> maxPeriodNs{0};
+    std::atomic<uint64_t> maxPeriodEndNs{0};  // when the longest period ended
     std::atomic<uint64_t> firstSwitchNs{0};
     std::atomic<int64_t> lastPosition{-1};
     std::atomic<int32_t> lastHalf{-1};
@@ -117,6 +118,8 @@ void processHalf(Session& s, int32_t half, const ASIOTime* time) {
         s.firstSwitchNs = now;
     } else {
         updateMin(s.minPeriodNs, now - last);
+        // Switches come from one thread at a time: the end is the longest's.
+        if (now - last > s.maxPeriodNs.load(std::memory_order_relaxed)) s.maxPeriodEndNs = now;
         updateMax(s.maxPeriodNs, now - last);
     }
     if (half != 0 && half != 1) {
@@ -368,6 +371,7 @@ StreamReport runStream(IASIO* driver, const DriverDescription& d, const StreamOp
     if (atStop >= 2) {
         report.minPeriodMs = s.minPeriodNs.load() / 1e6;
         report.maxPeriodMs = s.maxPeriodNs.load() / 1e6;
+        report.maxPeriodEndSeconds = (s.maxPeriodEndNs.load() - s.firstSwitchNs.load()) / 1e9;
         report.meanPeriodMs = (s.lastSwitchNs.load() - s.firstSwitchNs.load()) / 1e6 / static_cast<double>(atStop - 1);
     }
     report.missedSwitches = s.missed.load();

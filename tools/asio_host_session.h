@@ -67,6 +67,7 @@ struct StreamReport {
     uint64_t switches = 0;
     uint64_t expectedSwitches = 0;
     double minPeriodMs = 0, meanPeriodMs = 0, maxPeriodMs = 0, nominalPeriodMs = 0;
+    double maxPeriodEndSeconds = 0;  // when the longest period ended, from the first switch
     uint64_t missedSwitches = 0;
     uint64_t positionJumps = 0;
     uint64_t positionErrors = 0;

@@ -186,9 +186,10 @@ private:
 void printFigures(const soak::Figures& f, const soak::ScheduleCounts& c, double seconds) {
     std::printf("Events: plugs %u, pulls %u, moves %u, layouts %u, faults %u (stalls %u), clears %u\n", c.plugs,
                 c.pulls, c.moves, c.layouts, c.faults, c.stalls, c.clears);
-    std::printf("Buffer switches: %llu (about %llu expected in %.1f s); longest time between two: %.1f ms\n",
+    std::printf("Buffer switches: %llu (about %llu expected in %.1f s); longest time between two: %.1f ms, "
+                "ending %.1f s after the first\n",
                 static_cast<unsigned long long>(f.switches), static_cast<unsigned long long>(f.expectedSwitches),
-                seconds, f.longestPeriodMs);
+                seconds, f.longestPeriodMs, f.longestPeriodEndSeconds);
     std::printf("Missed switches: %llu; sample position jumps: %llu; position errors: %llu; repeated halves: %llu; "
                 "switches after stop: %llu\n",
                 static_cast<unsigned long long>(f.missedSwitches), static_cast<unsigned long long>(f.positionJumps),
@@ -308,6 +309,7 @@ int main(int argc, char** argv) {
     figures.switches = report.switches;
     figures.expectedSwitches = report.expectedSwitches;
     figures.longestPeriodMs = report.maxPeriodMs;
+    figures.longestPeriodEndSeconds = report.maxPeriodEndSeconds;
     figures.missedSwitches = report.missedSwitches;
     figures.positionJumps = report.positionJumps;
     figures.positionErrors = report.positionErrors;

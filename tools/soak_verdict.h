@@ -21,6 +21,7 @@ struct Figures {
     bool streamed = false;
     uint64_t switches = 0, expectedSwitches = 0;
     double longestPeriodMs = 0;  // the longest time between two switches
+    double longestPeriodEndSeconds = 0;  // when it ended, from the first switch
     uint64_t missedSwitches = 0, positionJumps = 0, positionErrors = 0, repeatedHalves = 0, switchesAfterStop = 0;
     uint32_t overloads = 0;
     std::vector<StayerLoss> stayers;

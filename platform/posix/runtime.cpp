@@ -32,6 +32,12 @@ RecursiveMutex::RecursiveMutex() {
     pthread_mutexattr_t attributes;
     pthread_mutexattr_init(&attributes);
     pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    // A thread at normal priority that holds the lock while a real-time one
+    // waits for it runs at the waiter's priority until it lets go: the
+    // scheduler cannot leave the lock with a thread it keeps off the
+    // processor (the simulated bus's lock, between its listing and its
+    // streaming threads, on a loaded machine).
+    pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT);
     pthread_mutex_init(new (storage_) pthread_mutex_t, &attributes);
     pthread_mutexattr_destroy(&attributes);
 }

@@ -68,8 +68,10 @@ public:
         int32_t timeInfoAnswer = 0;
         bool giveTimeInfoCallback = true;
         bool keepInputs = true;
-        // The answer to kAsioSelectorSupported for kAsioOverload.
+        // The answers to kAsioSelectorSupported for kAsioOverload and
+        // kAsioLatenciesChanged.
         bool takesOverloads = true;
+        bool takesLatencyChanges = true;
         // Room kept in advance, so that a real-time host never stalls on a
         // growing record inside its buffer switch.
         size_t reserveSwitches = 0;
@@ -105,6 +107,11 @@ public:
         std::lock_guard<std::mutex> hold(lock_);
         return overloads_;
     }
+    // The number of the switch that came next after each kAsioLatenciesChanged.
+    std::vector<uint64_t> latencyChanges() const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return latencyChanges_;
+    }
     // kAsioOverload messages that came on another thread than the buffer
     // switches, or not right before one.
     uint32_t misplacedOverloads() const { return misplacedOverloads_.load(); }
@@ -137,7 +144,15 @@ private:
     static int32_t onMessage(int32_t selector, int32_t value, void*, double*) {
         TestHost& host = *current();
         if (selector == kAsioSupportsTimeInfo) return host.options_.timeInfoAnswer;
-        if (selector == kAsioSelectorSupported) return value == kAsioOverload && host.options_.takesOverloads ? 1 : 0;
+        if (selector == kAsioSelectorSupported)
+            return (value == kAsioOverload && host.options_.takesOverloads) ||
+                           (value == kAsioLatenciesChanged && host.options_.takesLatencyChanges)
+                       ? 1
+                       : 0;
+        if (selector == kAsioLatenciesChanged) {
+            std::lock_guard<std::mutex> hold(host.lock_);
+            host.latencyChanges_.push_back(host.switches_.load());
+        }
         if (selector == kAsioOverload) {
             std::lock_guard<std::mutex> hold(host.lock_);
             host.overloads_.push_back(host.switches_.load());
@@ -193,6 +208,7 @@ private:
     std::vector<SwitchSeen> seen_;
     std::vector<std::vector<int32_t>> inputsSeen_;
     std::vector<uint64_t> overloads_;
+    std::vector<uint64_t> latencyChanges_;
     uint32_t overloadThread_ = 0;
     std::atomic<uint32_t> misplacedOverloads_{0};
 };

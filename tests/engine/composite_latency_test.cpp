@@ -215,4 +215,54 @@ TEST_F(VexaLoopbackLatency, LoopbackIsPerUnitAndCanBeSwitchedWhileStreaming) {
     device->disposeBuffers();
 }
 
+// A unit that converts its capture at a variable rate adds the converter's
+// delay to what getLatencies reports. When one joins or leaves a running
+// stream, a host that takes the message hears at a switch that the
+// latencies changed, and asks again; one that does not hears nothing.
+TEST_F(OrloLoopbackLatency, AHostHearsWhenAConvertingUnitComesAndGoes) {
+    constexpr int32_t kFrames = 256;
+    for (const bool takes : {true, false}) {
+        SCOPED_TRACE(takes ? "a host that takes the message" : "a host that does not");
+        makeDevice();
+        ASSERT_EQ(device->setSampleRate(48000.0), ASE_OK);
+        TestHost::Options options{{0, 1}, {0, 1}};
+        options.takesLatencyChanges = takes;
+        TestHost& h = makeHost(kFrames, options);
+        ASSERT_EQ(h.createBuffers(), ASE_OK);
+        int32_t alone[2] = {0, 0}, joined[2] = {0, 0}, left[2] = {0, 0};
+        ASSERT_EQ(device->getLatencies(kFrames, &alone[0], &alone[1]), ASE_OK);
+        ASSERT_EQ(device->start(), ASE_OK);
+        runFor(50 * kMs);
+        if (controllers.empty()) {
+            plugLoopbackUnit();
+        } else {
+            bus.replug(controllers[0]);
+            enumerate();
+        }
+        runFor(100 * kMs);
+        ASSERT_EQ(device->getLatencies(kFrames, &joined[0], &joined[1]), ASE_OK);
+        EXPECT_GT(joined[0], alone[0]) << "the capture converter's delay";
+        EXPECT_EQ(joined[1], alone[1]);
+        const uint64_t switchesJoined = h.switches();
+        bus.unplug(controllers[0]);
+        enumerate();
+        runFor(100 * kMs);
+        ASSERT_EQ(device->getLatencies(kFrames, &left[0], &left[1]), ASE_OK);
+        EXPECT_EQ(left[0], alone[0]);
+        ASSERT_EQ(device->stop(), ASE_OK);
+        const std::vector<uint64_t> heard = h.latencyChanges();
+        if (takes) {
+            ASSERT_EQ(heard.size(), 2u);
+            // Each before the switch that came next (numbered from 0).
+            EXPECT_LT(heard[0], switchesJoined);
+            EXPECT_GE(heard[1], switchesJoined);
+        } else {
+            EXPECT_TRUE(heard.empty());
+        }
+        device->disposeBuffers();
+        host.reset();
+        device.reset();
+    }
+}
+
 }  // namespace
