@@ -20,6 +20,11 @@ public:
     // A wait that lasted at least this long (nanoseconds) blocked: what
     // ended it was signalled while it waited, not before.
     virtual uint64_t blockedWaitNs() const = 0;
+    // Whether waits last as long as they say. A virtual clock's never
+    // block: its streaming thread runs flat out for as long as a run lasts,
+    // and at real-time priority it would hold a processor from everything
+    // else on the machine that needs one on time (another driver's stream).
+    virtual bool keepsRealTime() const { return true; }
 };
 
 // The operating system's clock and wait.

@@ -251,7 +251,8 @@ ASIOError CompositeKsAudioDevice::createBuffers(ASIOBufferInfo* bufferInfos, int
     samplePosition_.store(0);
     systemTime_.store(0);
 
-    thread_ = os::createThread(threadEntry, this, false, os::ThreadPriority::TimeCritical);
+    thread_ = os::createThread(threadEntry, this, false,
+                               clock_.keepsRealTime() ? os::ThreadPriority::TimeCritical : os::ThreadPriority::Normal);
     if (thread_ == nullptr) {
         TRACE("Failed to create thread");
         releaseStreamResources();
@@ -428,8 +429,9 @@ uint32_t CompositeKsAudioDevice::threadEntry(void* argument) {
     CompositeKsAudioDevice* device = static_cast<CompositeKsAudioDevice*>(argument);
     device->threadId_.store(os::currentThreadId());
     // Scheduled as the multimedia class scheduler's "Pro Audio" task where
-    // there is one; time-critical priority otherwise.
-    const os::Handle task = os::joinProAudioTask();
+    // there is one; time-critical priority otherwise. Not on a virtual
+    // clock, whose thread never waits.
+    const os::Handle task = device->clock_.keepsRealTime() ? os::joinProAudioTask() : nullptr;
     {
         CompositeStream stream(*device);
         stream.execute();

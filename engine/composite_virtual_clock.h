@@ -32,6 +32,7 @@ public:
     uint32_t waitForAny(const os::Handle* handles, uint32_t count, uint32_t timeoutMs) override;
     // Time passes only while nothing waited for is signalled.
     uint64_t blockedWaitNs() const override { return 1; }
+    bool keepsRealTime() const override { return false; }
 
     // Virtual nanoseconds since construction: the bus's manual time, which
     // whoever moves it moves for this clock too (a stall, a device that
