@@ -130,6 +130,13 @@ void KsAudioCaptureFilter::engage() {
     if (steerable() && !converting()) startWanted_ = true;
 }
 
+void KsAudioCaptureFilter::convertFromFirstPacket() {
+    if (!steerable() || converting() || anyPacketSubmitted()) return;
+    setConverting();
+    reads_[0] = reads_[1] = Read{ReadKind::Converted, 0};
+    startWanted_ = false;
+}
+
 uint32_t KsAudioCaptureFilter::nextRead(uint32_t index) {
     Read& read = reads_[index];
     if (!steering() || !hasConverters()) {

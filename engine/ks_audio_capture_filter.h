@@ -38,6 +38,7 @@ public:
     // The converters start with a packet asked for from now on, which asks
     // for the frames a start needs.
     void engage() override;
+    void convertFromFirstPacket() override;
 
     bool hasConverters() const { return converters_[0] != nullptr; }
     InputSamplerateConverterIf* getConverter(uint32_t channel) const {

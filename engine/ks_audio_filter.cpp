@@ -180,6 +180,7 @@ ASIOError KsAudioFilter::createPackets(uint32_t frames, uint32_t hostBits, uint3
     pendingShift_ = 0;
     completedInFlight_ = false;
     completedBoundary_ = 0.0;
+    anySubmitted_ = false;
     const ASIOError made = createConverters(frames, hostBits, &hardwareFrames);
     if (made != ASE_OK) return made;
     const uint64_t containerBytes = format_.Format.wBitsPerSample / 8;

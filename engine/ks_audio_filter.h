@@ -123,6 +123,10 @@ public:
     // for (capture) on; a stream that ran unconverted goes on sample for
     // sample until it is steered.
     virtual void engage() = 0;
+    // Before a joining unit's first packet: the converters run from its first
+    // packet on, from silence, as they do where the rates differ (for a unit
+    // whose drift is known already). Nothing changes once a packet was made.
+    virtual void convertFromFirstPacket() = 0;
     // The follower's clock over the pacing unit's clock: every adapter's step
     // follows it. False when the adapters cannot take it.
     bool steer(double ratio);
@@ -143,6 +147,8 @@ public:
     uint32_t completedFrames() const { return completedFrames_; }
     // Whether the packet was handed to the pin and not yet taken back.
     bool packetInFlight(uint32_t index) const { return index < kPackets && inFlight_[index]; }
+    // Whether a packet was handed to the pin since the buffers were made.
+    bool anyPacketSubmitted() const { return anySubmitted_; }
     // Whether the device still holds the packet (handed over and not yet
     // completed); asks without taking it back.
     bool packetWithDevice(uint32_t index);
@@ -252,6 +258,7 @@ private:
     // be left the whole block.
     StreamPacket* packets_ = nullptr;
     bool inFlight_[kPackets] = {};
+    bool anySubmitted_ = false;
     bool otherWithDevice_ = false;
     uint32_t packetFrames_[kPackets] = {};
 

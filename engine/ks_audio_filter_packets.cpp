@@ -53,6 +53,7 @@ HRESULT KsAudioFilter::submitPacket(uint32_t index) {
     otherWithDevice_ = packetWithDevice(1 - index);
     const HRESULT status = isInput() ? pin_->ReadData(&p.header, &p.overlapped) : pin_->WriteData(&p.header, &p.overlapped);
     inFlight_[index] = status >= 0;
+    anySubmitted_ = true;
     return status;
 }
 

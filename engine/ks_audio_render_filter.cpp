@@ -142,7 +142,28 @@ void KsAudioRenderFilter::engage() {
     setConverting();
 }
 
+void KsAudioRenderFilter::convertFromFirstPacket() {
+    if (!steerable() || converting() || anyPacketSubmitted()) return;
+    setConverting();
+    fromFirstPacket_ = true;
+}
+
 void KsAudioRenderFilter::disposeConverters() { deleteAdapters(converters_, static_cast<int>(kMaxUnitChannels)); }
+
+uint32_t KsAudioRenderFilter::padToPeriod(uint32_t index, uint32_t frames) {
+    // The converters keep back the frames whose windows reach into the next
+    // packet; an unconverted first packet holds a whole period. Silence
+    // before the converted frames makes up the difference, so that the
+    // unit's hardware starts where an unconverted join's would.
+    const uint32_t period = getBufferFrames();
+    if (frames >= period || period > getHardwareFrames()) return frames;
+    const uint32_t frameBytes = getFormat().Format.nBlockAlign;
+    const uint32_t missing = period - frames;
+    uint8_t* data = packetData(index);
+    std::memmove(data + size_t(missing) * frameBytes, data, size_t(frames) * frameBytes);
+    std::memset(data, 0, size_t(missing) * frameBytes);
+    return period;
+}
 
 HRESULT KsAudioRenderFilter::writeData(uint32_t index, bool silent) {
     static void* const kNoHostBuffers[kHostBufferTableSize] = {};
@@ -170,6 +191,8 @@ HRESULT KsAudioRenderFilter::writeData(uint32_t index, bool silent) {
     job.packetFrames = getHardwareFrames();
     uint32_t frames = convertRender(job);
     boundaries_[index] = converting() ? converters_[0]->boundaryPosition() : 0.0;
+    if (fromFirstPacket_ && silent) frames = padToPeriod(index, frames);
+    fromFirstPacket_ = false;
     const int32_t shift = takeShift();
     if (shift != 0) {
         const PacketSplice splice{packetData(index), frames, getHardwareFrames(), getChannels(),

@@ -31,6 +31,7 @@ public:
     HRESULT writeData(uint32_t index, bool silent = false);
 
     void engage() override;
+    void convertFromFirstPacket() override;
 
     bool hasConverters() const { return converters_[0] != nullptr; }
     OutputSamplerateConverterIf* getConverter(uint32_t channel) const {
@@ -52,6 +53,10 @@ private:
     OutputSamplerateConverterIf* converters_[kMaxUnitChannels] = {};
     uint8_t* silence_ = nullptr;
     bool submitted_[kPackets] = {};
+    bool fromFirstPacket_ = false;  // converting from the first packet, not yet made
+    // A silent first packet that the converters left short, filled up with
+    // silence in front to a host period's frames; the frames it now holds.
+    uint32_t padToPeriod(uint32_t index, uint32_t frames);
     // Where each packet's end lies on the host's time line, kept from when
     // it was made until it comes back.
     double boundaries_[kPackets] = {};
