@@ -28,6 +28,17 @@ constexpr double kPullInSeconds = 0.5 + 2.0;
 // A change made now shows in the packet made (render) or asked for
 // (capture) next, which comes back three halves on.
 constexpr uint32_t kChangeShowsAfter = 3;
+// A unit's crystal is remembered when it leaves, if its time line ran long
+// enough to read its speed to a few ppm; a unit plugged back converts
+// from its first packet when the remembered ratio lies this far from 1. A
+// closer one (a shared clock, or crystals that agree) is watched as any
+// unit is: a switch-in would cost it its bit-for-bit stream for little.
+constexpr double kPresetAtLeast = 50e-6;
+// Its own time line starts wide and scatters by frames for a while: the
+// loop holds the remembered ratio until it has run this long, which at a
+// ratio a few ppm off (what the memory is good to) costs a fraction of a
+// frame.
+constexpr double kPresetTrustSeconds = 2.0;
 
 }  // namespace
 
@@ -116,8 +127,23 @@ void CompositeDrift::measure(CompositeUnit& unit, double fillError) {
         d.loop.realigned(0.0, kChangeShowsAfter);
         return;
     }
-    if (d.steered) {
-        d.loop.update(fillError);
+    if (d.steered && d.presetUntrusted) {
+        // Its ratio is known; its young time line scatters by frames. The
+        // place it holds is the one it started at (within a USB frame of the
+        // others, as an unconverted join's), averaged over the time line's
+        // second second, and from then on the loop keeps it there.
+        d.loop.skip();
+        if (d.clock.seconds() >= kPresetTrustSeconds / 2) {
+            d.placeSum += fillError;
+            ++d.placeCount;
+        }
+        if (d.clock.seconds() >= kPresetTrustSeconds && d.placeCount > 0) {
+            d.place = d.placeSum / double(d.placeCount);
+            d.presetUntrusted = false;
+            d.loop.start(d.loop.ratio(), true);
+        }
+    } else if (d.steered) {
+        d.loop.update(fillError - d.place);
         filter.steer(d.loop.ratio());
     } else {
         d.loop.watch(fillError);
@@ -138,6 +164,8 @@ void CompositeDrift::measure(CompositeUnit& unit, double fillError) {
     sample.boundary = d.boundary;
     sample.referenceBoundary = reference_->drift().boundary;
     sample.fillError = fillError;
+    sample.place = d.place;
+    sample.placeKnown = !d.presetUntrusted;
     sample.ratio = d.loop.ratio();
     sample.converting = filter.converting();
     observer->measured(sample);
@@ -182,11 +210,46 @@ void CompositeDrift::realign(CompositeUnit& unit, int32_t frames) {
 void CompositeDrift::joined(CompositeUnit& unit) {
     // It starts as the units of a new stream do: unconverted and heard from
     // its first packet (units sharing the pacing unit's clock stay so),
-    // watched until its drift shows, then switched in without a seam.
+    // watched until its drift shows, then switched in without a seam;
+    // unless its crystal is remembered.
     reset(unit);
-    if (reference_ == nullptr) reference_ = &unit;  // the first unit paces
+    if (reference_ == nullptr) {
+        reference_ = &unit;  // the first unit paces
+        return;
+    }
+    const double ratio = rememberedRatio(unit);
+    if (ratio == 0.0) return;
+    UnitDrift& d = unit.drift();
+    KsAudioFilter& filter = unit.filter();
+    if (d.steered) {
+        d.loop.start(ratio, true);  // it converts anyway
+        d.presetUntrusted = true;
+    } else if (std::fabs(ratio - 1.0) >= kPresetAtLeast && filter.steerable()) {
+        // Converted from its first packet (which is silence), at the ratio
+        // it had: nothing to pull in, nothing to switch in later.
+        filter.convertFromFirstPacket();
+        if (!filter.converting()) return;
+        d.steered = true;
+        d.presetUntrusted = true;
+        d.loop.start(ratio, true);
+        TRACE("Drift: a unit whose crystal is known joins converting");
+    } else {
+        return;
+    }
+    filter.steer(d.loop.ratio());
+}
+
+double CompositeDrift::rememberedRatio(const CompositeUnit& unit) const {
+    if (reference_ == nullptr || reference_->record() == unit.record()) return 0.0;
+    const double speed = device_.crystals_.recall(unit.record()->getSerialNumber());
+    const BoundaryClock& pacing = reference_->drift().clock;
+    if (speed <= 0.0 || !pacing.speedSteady()) return 0.0;
+    return speed / pacing.speed();
 }
 
 void CompositeDrift::leaving(const CompositeUnit& unit) {
+    const BoundaryClock& clock = unit.drift().clock;
+    if (clock.speedSteady())
+        device_.crystals_.remember(unit.record()->getSerialNumber(), clock.speed());
     if (&unit == reference_) chooseReference(&unit);
 }

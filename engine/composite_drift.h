@@ -13,7 +13,8 @@
 //   converters are switched in without a seam.
 // - A unit that joins the running stream starts the same way, heard from
 //   its first packet, and is switched in once its drift shows, its ratio
-//   preset from the drift watched.
+//   preset from the drift watched. A controller plugged back, whose crystal
+//   the device remembers, converts from its first packet at that ratio.
 // - When the reference leaves, another unit of its controller takes over,
 //   else a follower, whose ratio then stays as it was: no unit sees a step.
 // - An error beyond what the ratio should absorb (a device that stalled) is
@@ -38,6 +39,8 @@ struct DriftSample {
     double boundary = 0.0;     // where each packet ends on the host's time line
     double referenceBoundary = 0.0;
     double fillError = 0.0;    // host frames the unit's hardware runs ahead, as measured
+    double place = 0.0;        // the fill error the loop holds it at: 0, or where it joined
+    bool placeKnown = true;    // false while a plugged-back unit's place is being measured
     double ratio = 1.0;        // what its converters follow from now on
     bool converting = false;
 };
@@ -88,6 +91,9 @@ private:
     bool drifting(UnitDrift& d) const;
     void engage(CompositeUnit& unit);
     void realign(CompositeUnit& unit, int32_t frames);
+    // The unit's clock over the pacing unit's, from its crystal as
+    // remembered when it last left; 0 when not known.
+    double rememberedRatio(const CompositeUnit& unit) const;
 
     CompositeKsAudioDevice& device_;
     CompositeUnit* reference_ = nullptr;

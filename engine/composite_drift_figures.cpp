@@ -36,12 +36,30 @@ void DriftFigures::measured(const DriftSample& sample) {
     const sim::CompletionTiming r = reference->lastCompletion(sample.reference->isInput());
     if (f.count == 0 || r.count == 0) return;
     const double earlier = double(int64_t(r.hardwareEndNs - f.hardwareEndNs)) * 1e-9;
-    const double error = sample.boundary - sample.referenceBoundary + earlier * hostRate_;
+    const double raw = sample.boundary - sample.referenceBoundary + earlier * hostRate_;
     const uint64_t now = f.deliveredNs;
+    if (!sample.placeKnown) {
+        // The place is measured while the unit plays: what it did meanwhile
+        // counts once the place is known.
+        if (u->samples++ == 0) u->firstNs = now;
+        u->unplacedLow = u->unplaced ? std::min(u->unplacedLow, raw) : raw;
+        u->unplacedHigh = u->unplaced ? std::max(u->unplacedHigh, raw) : raw;
+        u->unplaced = true;
+        return;
+    }
+    // From the place the loop holds the unit at: 0, or for a unit plugged
+    // back, where its hardware started.
+    const double error = raw - sample.place;
+    u->place = sample.place;
+    if (u->unplaced) {
+        u->peakBeforeSteady = std::max({u->peakBeforeSteady, std::fabs(u->unplacedLow - sample.place),
+                                        std::fabs(u->unplacedHigh - sample.place)});
+        u->unplaced = false;
+    }
     if (u->samples++ == 0) u->firstNs = now;
     u->converting = sample.converting;
     u->lastError = error;
-    if (u->samples == 1) {
+    if (u->windowNs == 0) {
         u->windowNs = now;
         u->windowError = error;
     }

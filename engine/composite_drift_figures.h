@@ -43,6 +43,12 @@ public:
         uint64_t windowNs = 0;
         double windowError = 0.0;
         bool converting = false;
+        // While a plugged-back unit's place is measured: the range of its
+        // true error, judged against the place once it is known.
+        double unplacedLow = 0.0;
+        double unplacedHigh = 0.0;
+        bool unplaced = false;
+        double place = 0.0;
 
         double steadyRms() const { return steadyCount > 0 ? std::sqrt(steadySquares / double(steadyCount)) : 0.0; }
         double ratioErrorRmsPpm() const {

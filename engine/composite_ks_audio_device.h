@@ -35,6 +35,7 @@
 #include "engine/composite_clock.h"
 #include "engine/composite_commands.h"
 #include "engine/composite_unit.h"
+#include "engine/crystal_memory.h"
 #include "platform/device.h"
 #include "platform/os.h"
 
@@ -229,6 +230,9 @@ private:
     std::atomic<DriftObserverIf*> driftObserver_{nullptr};
     std::atomic<bool> driftCorrection_{true};
     std::atomic<uint64_t> driftRealignments_{0};
+    // The crystals of the controllers that streamed, for the driver's life:
+    // the streaming thread's alone (one runs at a time).
+    CrystalMemory crystals_;
 
     CompositeCommands commands_;
     os::Handle thread_ = nullptr;

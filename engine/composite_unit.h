@@ -22,6 +22,10 @@
 struct UnitDrift {
     DriftLoop loop;
     bool steered = false;     // the loop steers its converters
+    bool presetUntrusted = false;  // steered at a remembered ratio; its time line is young
+    double place = 0.0;       // the fill error the loop holds it at (where a plugged-back unit started)
+    double placeSum = 0.0;
+    uint32_t placeCount = 0;
     double beyondSeconds = 0.0;  // watched: how long its error has looked like a drift
     double crossedAt = 0.0;      // the error when it first did
     bool completed = false;   // its packet of the current half came back from the device

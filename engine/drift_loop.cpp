@@ -120,6 +120,37 @@ void DriftLoop::remember(double error) {
 
 void DriftLoop::skip() { seconds_ += periodSeconds(); }
 
+void BoundaryClock::Fit::add(double frames, double ns) {
+    // Running means and sums of products about them (Welford): no sums of
+    // squares of large numbers to cancel.
+    if (count == 0.0) firstFrames = frames;
+    lastFrames = frames;
+    count += 1.0;
+    const double dFrames = frames - meanFrames;
+    meanFrames += dFrames / count;
+    meanNs += (ns - meanNs) / count;
+    framesSquares += dFrames * (frames - meanFrames);
+    framesNs += dFrames * (ns - meanNs);
+}
+
+const BoundaryClock::Fit& BoundaryClock::longerFit() const {
+    const Fit& now = fits_[current_];
+    const Fit& before = fits_[1 - current_];
+    return now.spanFrames() >= before.spanFrames() ? now : before;
+}
+
+bool BoundaryClock::speedSteady() const {
+    const Fit& fit = longerFit();
+    return started_ && fit.spanFrames() * nominalNsPerFrame_ >= kLeastSpanSeconds * 1e9 && fit.framesNs > 0.0;
+}
+
+double BoundaryClock::speed() const {
+    if (!started_ || !(nsPerFrame_ > 0.0)) return 0.0;
+    if (!speedSteady()) return nominalNsPerFrame_ / nsPerFrame_;
+    const Fit& fit = longerFit();
+    return nominalNsPerFrame_ * fit.framesSquares / fit.framesNs;
+}
+
 double DriftLoop::update(double fillError) {
     if (!started_) return ratio_;
     if (hold_ > 0 || !std::isfinite(fillError)) {
@@ -208,15 +239,25 @@ void BoundaryClock::completed(uint32_t frames, uint64_t observedNs, double nomin
             const double w = 2.0 * 3.14159265358979323846 * hz * span;
             boundaryNs_ = expected + std::sqrt(2.0) * w * error;
             nsPerFrame_ += w * w * error / frames;
+            frames_ += frames;
+            if (fits_[current_].spanFrames() * nominalNsPerFrame_ >= kFitSeconds * 1e9) {
+                current_ = 1 - current_;
+                fits_[current_] = Fit();
+            }
+            fits_[current_].add(frames_, observed);
             return;
         }
     }
     // The first completion, or one far off: the time line starts here.
     const bool keepRate = started_ && nsPerFrame_ > 0.0;
+    nominalNsPerFrame_ = nominalRate > 0.0 ? 1e9 / nominalRate : 1e9 / 44100.0;
     started_ = true;
     outliers_ = 0;
     seconds_ = 0.0;
     firstNs_ = observedNs;
     boundaryNs_ = 0.0;
-    if (!keepRate) nsPerFrame_ = nominalRate > 0.0 ? 1e9 / nominalRate : 1e9 / 44100.0;
+    frames_ = 0.0;
+    fits_[0] = fits_[1] = Fit();
+    current_ = 0;
+    if (!keepRate) nsPerFrame_ = nominalNsPerFrame_;
 }

@@ -57,6 +57,17 @@ public:
     // The filtered time of the last packet's end, and of a frame.
     double boundaryNs() const { return double(firstNs_) + boundaryNs_; }
     double nsPerFrame() const { return nsPerFrame_; }
+    // How fast the unit's frames pass against its nominal rate, by the
+    // stream's clock (1 + its crystal's error against that clock); 0 before
+    // the first completion. And for how long (seconds of its frames) the
+    // time line has run since it started.
+    // Across seconds of completions once there are (good to a ppm or two),
+    // else from the loop's own rate, which USB's frames scatter by tens of
+    // ppm.
+    double speed() const;
+    // Whether speed() is read across kLeastSpanSeconds of completions.
+    bool speedSteady() const;
+    double seconds() const { return started_ ? seconds_ : 0.0; }
     void restart() { started_ = false; }
 
 private:
@@ -64,7 +75,30 @@ private:
     double seconds_ = 0.0;
     double boundaryNs_ = 0.0;
     double nsPerFrame_ = 0.0;
+    double nominalNsPerFrame_ = 0.0;
     uint64_t firstNs_ = 0;
+    // A straight line fitted to the completions themselves (least squares,
+    // kept as running means): USB's frames scatter each by up to a
+    // millisecond, but over seconds of them the slope is good to a ppm or
+    // two. Fitted afresh every kFitSeconds, so that a crystal that warms up
+    // is read as it is now; the longer of the last two fits is read.
+    struct Fit {
+        double count = 0.0;
+        double meanFrames = 0.0;
+        double meanNs = 0.0;
+        double framesSquares = 0.0;  // sums of products about the means
+        double framesNs = 0.0;
+        double firstFrames = 0.0;
+        double lastFrames = 0.0;
+        void add(double frames, double ns);
+        double spanFrames() const { return count > 1.0 ? lastFrames - firstFrames : 0.0; }
+    };
+    static constexpr double kFitSeconds = 10.0;
+    static constexpr double kLeastSpanSeconds = 4.0;
+    const Fit& longerFit() const;
+    double frames_ = 0.0;  // frames since the time line started
+    Fit fits_[2];
+    int current_ = 0;
     uint32_t outliers_ = 0;
 };
 

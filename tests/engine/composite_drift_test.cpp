@@ -200,6 +200,48 @@ TEST_F(CompositeDrift, AControllerThatJoinsIsHeardAtOnceAndLocksWithoutAGap) {
     device->disposeBuffers();
 }
 
+// A follower 1000 ppm off is pulled and plugged back, as happens mid-set:
+// the driver remembers its crystal, so it comes back converting at the
+// ratio it had, heard from its first packet, and never strays by more than
+// two frames from where its hardware started, where a controller seen for
+// the first time drifts until its drift shows (50 to 70 frames).
+TEST_F(CompositeDrift, AControllerPluggedBackStartsAtItsRatioAndStaysWithinTwoFrames) {
+    makeDevice();
+    plugCrystal(0);
+    auto follower = plugCrystal(+1000);
+    enumerate();
+    routeAll();
+    TestHost& h = startHost();
+    runFor(10 * kSecond);  // long enough to read its crystal, also where the rest is scaled
+    bus.unplug(follower);
+    enumerate();
+    runFor(kSecond);
+    bus.replug(follower);
+    auto figures = watch();
+    enumerate();
+    runFor(static_cast<uint64_t>(8 * kScale) * kSecond);
+    ASSERT_EQ(device->stop(), ASE_OK);
+    device->setDriftObserver(nullptr);
+    expectNoSwitchLost(h.seen(), kFrames);
+    print("plugged back at +1000 ppm", *figures);
+    size_t rejoined = 0;
+    for (const DriftFigures::Unit& u : *figures) {
+        if (u.record != record(1)) continue;
+        ++rejoined;
+        std::printf("[figures] plugged back, %s: held %.2f frames from the others, where its hardware started\n",
+                    u.input ? "capture" : "render", u.place);
+        EXPECT_TRUE(u.converting);
+        EXPECT_LT(std::fabs(u.place), 44.1) << "started within a USB frame of the others";
+        EXPECT_LE(u.peakBeforeSteady, 2.0) << (u.input ? "capture" : "render");
+        EXPECT_LT(std::fabs(u.lastError), 1.0) << (u.input ? "capture" : "render");
+    }
+    EXPECT_EQ(rejoined, 2u) << "both of its units measured";
+    EXPECT_EQ(framesLost(0), 0u);
+    EXPECT_EQ(gapsCounted(0), 0u);
+    EXPECT_EQ(device->driftRealignments(), 0u);
+    device->disposeBuffers();
+}
+
 // The pacing controller is pulled: a follower takes over in the same period
 // and the other follower goes on without a step or a gap.
 TEST_F(CompositeDrift, WhenThePacingControllerLeavesAnotherTakesOver) {

@@ -8,11 +8,14 @@
 // streaming thread measures it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
+#include "engine/crystal_memory.h"
 #include "engine/drift_loop.h"
 
 namespace {
@@ -285,6 +288,58 @@ TEST(DriftLoop, ATimeLinePassesOverALateCompletion) {
     for (uint32_t i = 0; i < BoundaryClock::kRestartAfter; ++i, ++k)
         line.completed(kFrames, at(k) + 20000000, kRate);
     EXPECT_NEAR(line.boundaryNs(), double(at(k - 1) + 20000000), 1000.0);
+}
+
+// A unit's speed, for the crystal the driver remembers, is read across
+// seconds of its time line once it has settled: behind USB's frames and
+// 100 us of jitter, a crystal 1000 ppm fast reads within a few ppm, where
+// the loop's own rate scatters by tens; a time line that starts afresh
+// forgets it.
+TEST(DriftLoop, ATimeLineReadsItsCrystalsSpeedWithinAFewPpm) {
+    Random random{7};
+    for (const double ppm : {1000.0, -300.0}) {
+        BoundaryClock line;
+        const double speed = 1.0 + ppm * 1e-6;
+        double worstNear = 0.0;
+        for (uint64_t k = 0; k < uint64_t(25.0 / kPeriod); ++k) {
+            const double t = double(k + 1) * kFrames / (kRate * speed);
+            const double heard = std::ceil(t * 1000.0 - 1e-9) / 1000.0 + 100e-6 * random.uniform();
+            line.completed(kFrames, static_cast<uint64_t>((1.0 + heard) * 1e9), kRate);
+            if (line.speedSteady()) worstNear = std::max(worstNear, std::fabs(line.speed() - speed) * 1e6);
+        }
+        EXPECT_TRUE(line.speedSteady());
+        EXPECT_LT(worstNear, 5.0) << ppm << " ppm";
+    }
+    BoundaryClock line;
+    line.completed(kFrames, 1000000000, kRate);
+    line.restart();
+    EXPECT_EQ(line.speed(), 0.0);
+}
+
+// The crystals remembered by serial number: a controller's latest, room for
+// sixteen (the one remembered longest ago goes), nothing without a serial.
+TEST(CrystalMemory, RemembersEachControllersLatestSpeedBySerial) {
+    CrystalMemory memory;
+    memory.remember("A-1", 1.001);
+    memory.remember("A-1", 1.0011);
+    memory.remember("", 1.002);
+    memory.remember(nullptr, 1.002);
+    memory.remember("bad", std::nan(""));
+    EXPECT_DOUBLE_EQ(memory.recall("A-1"), 1.0011);
+    EXPECT_EQ(memory.recall("bad"), 0.0);
+    EXPECT_EQ(memory.recall(""), 0.0);
+    EXPECT_EQ(memory.recall("A-2"), 0.0);
+    char serial[8];
+    for (int i = 0; i < int(CrystalMemory::kControllers); ++i) {
+        std::snprintf(serial, sizeof serial, "B-%d", i);
+        memory.remember(serial, 1.0 + i * 1e-6);
+    }
+    EXPECT_EQ(memory.recall("A-1"), 0.0) << "the oldest went";
+    EXPECT_DOUBLE_EQ(memory.recall("B-0"), 1.0);
+    EXPECT_DOUBLE_EQ(memory.recall("B-15"), 1.000015);
+    const std::string tooLong(CrystalMemory::kSerialBytes, 'x');
+    memory.remember(tooLong.c_str(), 1.001);
+    EXPECT_EQ(memory.recall(tooLong.c_str()), 0.0);
 }
 
 }  // namespace
