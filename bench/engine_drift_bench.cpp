@@ -12,8 +12,9 @@
 //   engine_drift_bench [seconds] [jitter-us] [tone]
 //
 // (defaults: 3600 s and 100 us; "tone" measures the tone alone, "four" runs
-// the four units at +-1000 ppm alone, as for a profiler, and 1 to 6 the
-// scenario of that number alone.)
+// the four units at +-1000 ppm alone, as for a profiler, 1 to 6 the
+// scenario of that number alone, and "joins" a controller that joins the
+// running stream, the first time and plugged back, for up to 60 s each.)
 //
 // Every scenario runs that many seconds of audio; an hour takes minutes in
 // a release build.
@@ -162,6 +163,23 @@ public:
     size_t controllers() const { return controllers_.size(); }
     const sim::SimController& controller(size_t i) const { return *controllers_[i]; }
     const AsioDeviceInfo* record(size_t i) const { return registry_->getAsioDevice(i); }
+    // Pulls controller i out, or plugs it back in, and lets the driver see.
+    void unplug(size_t i) {
+        bus_.unplug(controllers_[i]);
+        registry_->enumerateDevices();
+    }
+    void replug(size_t i) {
+        bus_.replug(controllers_[i]);
+        registry_->enumerateDevices();
+    }
+    // Figures from now on only (a unit that joins again is a new unit).
+    void watchAfresh() {
+        std::vector<std::pair<const AsioDeviceInfo*, std::shared_ptr<sim::SimController>>> map;
+        for (size_t i = 0; i < controllers_.size(); ++i) map.emplace_back(registry_->getAsioDevice(i), controllers_[i]);
+        auto figures = std::make_unique<DriftFigures>(kRate, std::move(map));
+        device_->setDriftObserver(figures.get());
+        figures_ = std::move(figures);
+    }
 
 private:
     VexaAsioBrand brand_;
@@ -314,6 +332,46 @@ void measureTone(uint64_t seconds, uint32_t jitterUs) {
                 10.0 * std::log10(signal / std::max(shortNoise, 1e-30)), kShort, spur, spurCycles * kRate);
 }
 
+// A follower that joins the running stream: first a controller the driver
+// has not seen, then the same one pulled and plugged back a second later
+// (its crystal remembered; plugged back, its warm-up starts again). For
+// each, its units' largest fill error in their first 10 s (from the place
+// a plugged-back unit is held at), that place, and the steady figures.
+void measureJoins(uint64_t seconds, uint32_t jitterUs) {
+    for (const int32_t ppm : {+100, -100, +1000, -1000}) {
+        DriftStream stream(Scenario{{ppm}}, jitterUs);
+        std::printf("a controller at %+d ppm joins, jitter %u us, %" PRIu64 " s after each join\n", ppm, jitterUs,
+                    seconds);
+        if (!stream.ok()) {
+            std::printf("  the stream did not start\n");
+            continue;
+        }
+        VirtualCompositeClock& clock = stream.clock();
+        stream.unplug(1);
+        clock.runFor(5000000000ull);
+        for (const char* how : {"first seen", "plugged back"}) {
+            if (std::strcmp(how, "plugged back") == 0) {
+                stream.unplug(1);
+                clock.runFor(1000000000ull);
+            }
+            stream.replug(1);
+            stream.watchAfresh();
+            for (uint64_t s = 0; s < seconds; ++s) clock.runFor(1000000000ull);
+            for (const DriftFigures::Unit& u : stream.figures()) {
+                if (u.record != stream.record(1)) continue;
+                std::printf("  %s, %s: largest fill error in its first 10 s %.2f frames (held at %.2f), steady rms "
+                            "%.3f (peak %.2f), 1 s ratio error %.2f ppm rms\n",
+                            how, u.input ? "capture" : "render ", u.peakBeforeSteady, u.place, u.steadyRms(),
+                            u.steadyPeak, u.ratioErrorRmsPpm());
+            }
+        }
+        const sim::SimController& c = stream.controller(1);
+        std::printf("  gaps in the joining controller: %" PRIu64 " frames lost; realignments %" PRIu64 "\n",
+                    c.renderStats().framesLost + c.captureStats().framesLost, stream.device().driftRealignments());
+        std::fflush(stdout);
+    }
+}
+
 std::string describe(const Scenario& scenario) {
     std::string text = std::to_string(scenario.followerPpm.size() + 1) + " units, followers at";
     for (int32_t ppm : scenario.followerPpm) text += (ppm >= 0 ? " +" : " ") + std::to_string(ppm);
@@ -369,6 +427,10 @@ int main(int argc, char** argv) {
     const std::string only = argc > 3 ? argv[3] : "";
     if (only == "four") {
         run(scenarios[5], seconds, jitterUs);
+        return 0;
+    }
+    if (only == "joins") {
+        measureJoins(std::min<uint64_t>(seconds, 60), jitterUs);
         return 0;
     }
     if (!only.empty() && only[0] >= '1' && only[0] <= '6') {

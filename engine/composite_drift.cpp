@@ -38,7 +38,7 @@ constexpr double kPresetAtLeast = 50e-6;
 // loop holds the remembered ratio until it has run this long, which at a
 // ratio a few ppm off (what the memory is good to) costs a fraction of a
 // frame.
-constexpr double kPresetTrustSeconds = 2.0;
+constexpr double kPresetTrustSeconds = 1.0;
 
 }  // namespace
 
@@ -130,8 +130,10 @@ void CompositeDrift::measure(CompositeUnit& unit, double fillError) {
     if (d.steered && d.presetUntrusted) {
         // Its ratio is known; its young time line scatters by frames. The
         // place it holds is the one it started at (within a USB frame of the
-        // others, as an unconverted join's), averaged over the time line's
-        // second second, and from then on the loop keeps it there.
+        // others, as an unconverted join's: it starts when the streaming
+        // thread hears of the others' packets, which USB reports up to a
+        // millisecond late), averaged over the second half of the hold, and
+        // from then on the loop keeps it there.
         d.loop.skip();
         if (d.clock.seconds() >= kPresetTrustSeconds / 2) {
             d.placeSum += fillError;
