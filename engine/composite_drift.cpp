@@ -209,7 +209,7 @@ void CompositeDrift::realign(CompositeUnit& unit, int32_t frames) {
     TRACE("Drift: a unit %i frames off its place is realigned", static_cast<int>(frames));
 }
 
-void CompositeDrift::joined(CompositeUnit& unit) {
+void CompositeDrift::joined(CompositeUnit& unit, bool running) {
     // It starts as the units of a new stream do: unconverted and heard from
     // its first packet (units sharing the pacing unit's clock stay so),
     // watched until its drift shows, then switched in without a seam;
@@ -219,7 +219,9 @@ void CompositeDrift::joined(CompositeUnit& unit) {
         reference_ = &unit;  // the first unit paces
         return;
     }
-    const double ratio = rememberedRatio(unit);
+    // Only into a running stream, whose time lines are current and which
+    // gives the unit a silent first packet.
+    const double ratio = running ? rememberedRatio(unit) : 0.0;
     if (ratio == 0.0) return;
     UnitDrift& d = unit.drift();
     KsAudioFilter& filter = unit.filter();

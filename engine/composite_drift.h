@@ -74,8 +74,9 @@ public:
     void completed(CompositeUnit& unit, uint64_t nowNs);
     // Every streaming unit has completed the current half: measure, steer.
     void halfCompleted();
-    // A unit was spliced into the running stream, before its first packets.
-    void joined(CompositeUnit& unit);
+    // A unit was spliced into the stream, before its first packets: into a
+    // running one (its first packet silent), or one paused between runs.
+    void joined(CompositeUnit& unit, bool running);
     // A unit leaves the stream (still in the active list).
     void leaving(const CompositeUnit& unit);
 

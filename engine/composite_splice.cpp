@@ -59,7 +59,7 @@ void CompositeStream::admitReadyUnit(CompositeUnit* unit) {
         return;
     }
     d.buffers_.feedUnit(*unit);
-    drift_.joined(*unit);
+    drift_.joined(*unit, false);
     // Paused after a run: primed now, in the order the others complete.
     // Before the first pause the pause primes it with the others.
     if (ksState_ != KSSTATE_PAUSE) return;
@@ -81,7 +81,7 @@ void CompositeStream::spliceJoining() {
         // First the packet that ends with the next half, silent; then the
         // one that ends with this half again, from the host's half that the
         // other units have just taken too.
-        drift_.joined(*unit);
+        drift_.joined(*unit, true);
         HRESULT status = unit->primePacket(1 - half_, true);
         if (status >= 0) status = unit->primePacket(half_);
         if (status >= 0) status = unit->filter().moveToState(KSSTATE_RUN);
