@@ -228,6 +228,7 @@ void BoundaryClock::completed(uint32_t frames, uint64_t observedNs, double nomin
             // it was held up (or the device hiccupped). The time line coasts
             // over it; only a run of them says the hardware really moved.
             boundaryNs_ = expected;
+            frames_ += frames;  // the fit's frame count stays that of the hardware
             return;
         }
         if (std::fabs(error) <= kJumpNs) {

@@ -291,10 +291,10 @@ TEST(DriftLoop, ATimeLinePassesOverALateCompletion) {
 }
 
 // A unit's speed, for the crystal the driver remembers, is read across
-// seconds of its time line once it has settled: behind USB's frames and
-// 100 us of jitter, a crystal 1000 ppm fast reads within a few ppm, where
-// the loop's own rate scatters by tens; a time line that starts afresh
-// forgets it.
+// seconds of its completions: behind USB's frames, 100 us of jitter and now
+// and then one seen late (passed over, its frames still counted), a
+// crystal 1000 ppm fast reads within a few ppm, where the loop's own rate
+// scatters by tens; a time line that starts afresh forgets it.
 TEST(DriftLoop, ATimeLineReadsItsCrystalsSpeedWithinAFewPpm) {
     Random random{7};
     for (const double ppm : {1000.0, -300.0}) {
@@ -303,12 +303,13 @@ TEST(DriftLoop, ATimeLineReadsItsCrystalsSpeedWithinAFewPpm) {
         double worstNear = 0.0;
         for (uint64_t k = 0; k < uint64_t(25.0 / kPeriod); ++k) {
             const double t = double(k + 1) * kFrames / (kRate * speed);
-            const double heard = std::ceil(t * 1000.0 - 1e-9) / 1000.0 + 100e-6 * random.uniform();
+            double heard = std::ceil(t * 1000.0 - 1e-9) / 1000.0 + 100e-6 * random.uniform();
+            if (k % 700 == 350) heard += 0.008;  // seen late by a thread held up: passed over
             line.completed(kFrames, static_cast<uint64_t>((1.0 + heard) * 1e9), kRate);
             if (line.speedSteady()) worstNear = std::max(worstNear, std::fabs(line.speed() - speed) * 1e6);
         }
         EXPECT_TRUE(line.speedSteady());
-        EXPECT_LT(worstNear, 5.0) << ppm << " ppm";
+        EXPECT_LT(worstNear, 6.0) << ppm << " ppm";
     }
     BoundaryClock line;
     line.completed(kFrames, 1000000000, kRate);
