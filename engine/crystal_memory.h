@@ -3,7 +3,7 @@
 // when its units last left the stream. A controller pulled and plugged back
 // in (mid-set, the usual case) is then converted from its first packet at
 // the ratio it had, instead of drifting unconverted until its drift shows
-// and being pulled into place from there (docs/drift.md, "Plugged back").
+// and being pulled into place from there (docs/drift.md, "A controller plugged back").
 //
 // Kept by serial number, for the driver's life: a crystal warms and ages by
 // a few ppm, far less than the loop pulls in without a listener noticing.

@@ -59,14 +59,14 @@ public:
     double nsPerFrame() const { return nsPerFrame_; }
     // How fast the unit's frames pass against its nominal rate, by the
     // stream's clock (1 + its crystal's error against that clock); 0 before
-    // the first completion. And for how long (seconds of its frames) the
-    // time line has run since it started.
-    // Across seconds of completions once there are (good to a ppm or two),
-    // else from the loop's own rate, which USB's frames scatter by tens of
-    // ppm.
+    // the first completion. Read across seconds of completions once there
+    // are (good to a ppm or two), else from the loop's own rate, which USB's
+    // frames scatter by tens of ppm.
     double speed() const;
     // Whether speed() is read across kLeastSpanSeconds of completions.
     bool speedSteady() const;
+    // For how long (seconds of its frames) the time line has run since it
+    // started.
     double seconds() const { return started_ ? seconds_ : 0.0; }
     void restart() { started_ = false; }
 
